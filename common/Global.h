@@ -1,0 +1,30 @@
+#pragma once
+
+// Small helpers shared by every window: file-name cleaning, number formatting and the progress
+// record of a conversion. They never throw; bad input yields an empty text or 0.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Progress or end record of one conversion, posted to the download window with
+// WM_CONVERT_STATUS. The receiver owns it.
+struct TProcessInfo {
+    std::int32_t Percent = 0;  // 1..100 progress, 1000 the end of a conversion
+    std::string Elapsed;       // "mm:ss"
+    std::string Estimated;     // "mm:ss", the estimated length of the whole conversion
+    std::int32_t Status = 0;   // 0 normal, 2 the output file is locked
+};
+
+constexpr std::int32_t kPercentFinished = 1000;
+constexpr std::int32_t kStatusNormal = 0;
+constexpr std::int32_t kStatusOutputLocked = 2;
+
+// The text without the bytes a file name cannot hold: * / : < > ? \ | and codes 0 to 31.
+std::string CleanFileName(std::string_view text);
+
+// 7 -> "07", 12 -> "12", -5 -> "0-5": every number below 10 gets a leading zero.
+std::string TwoDigits(std::int32_t number);
+
+// Kilobytes rounded up, digits grouped by "," from the right: 1025 -> "2", 1536000 -> "1,500".
+std::string FormatSizeKB(std::int64_t bytes);

@@ -1,0 +1,41 @@
+#pragma once
+
+// The text of an INI file: "[Section]" lines open sections, "key=value" lines hold values.
+// Section and key names match without regard to ASCII letter case; the first of duplicate
+// sections or keys is the one read and written. Every line that is not touched is kept as it
+// was, byte for byte.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class IniDocument {
+public:
+    static IniDocument Parse(std::string_view bytes);
+
+    // The value of key in section, blanks around it removed; nullopt when section or key is missing.
+    std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+    // Sets the value, adding the key at the end of its section, or the section at the end.
+    void Set(std::string_view section, std::string_view key, std::string_view value);
+
+    std::string Serialize() const;
+
+private:
+    struct Line {
+        std::string raw;      // the line as read, without its line feed
+        std::string section;  // for a section line: its name
+        std::string key;      // for a value line: its key
+        bool isSection = false;
+        bool isValue = false;
+    };
+
+    static Line Classify(std::string raw);
+    // Index of the first section line with this name, or -1.
+    long FindSection(std::string_view section) const;
+    // Index one past the last line of the section that starts at index.
+    std::size_t SectionEnd(std::size_t index) const;
+
+    std::vector<Line> lines_;
+    bool endsWithNewline_ = true;
+};

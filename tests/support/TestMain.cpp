@@ -1,0 +1,11 @@
+// Shared test entry: a QApplication exists for every suite, so widgets, timers and posted events
+// work as they do in the program. The platform plugin comes from QT_QPA_PLATFORM.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -818,7 +818,8 @@ void TWSocket::HandleNotice() {
 void TWSocket::HandleSocketEvent(int bits, int error) {
     std::weak_ptr<bool> alive = alive_;
     const std::uint64_t serial = connection_;
-    auto gone = [&] { return alive.expired() || serial != connection_ || !fd_.valid(); };
+    // Paused by a handler: the rest of this notice waits for Resume, as a later notice would.
+    auto gone = [&] { return alive.expired() || serial != connection_ || !fd_.valid() || paused_; };
     const auto err = static_cast<std::uint16_t>(error);
 
     if ((bits & FD_CONNECT) != 0 && state_ != wsConnected) {
@@ -924,7 +925,7 @@ void TWSocket::ReceiveLoop(bool noLoop, std::uint16_t error) {
         } catch (...) {
             return;  // a failing handler ends this notice's reading, silently
         }
-        if (alive.expired() || serial != connection_ || !fd_.valid()) {
+        if (alive.expired() || serial != connection_ || !fd_.valid() || paused_) {
             return;
         }
         if (noLoop) {

@@ -153,8 +153,8 @@ TEST(WSocketFaults, SocketDestroyedInsideItsOwnHandler) {
         auto s = std::make_unique<TWSocket>();
         bool gone = false;
         s->OnDataAvailable = [&](TWSocket&, std::uint16_t) {
-            s.reset();
             gone = true;
+            s.reset();  // the handler's last act: it is destroyed with the socket
         };
         wsocktest::Target(*s, server);
         s->Connect();

@@ -336,3 +336,34 @@ TEST(WSocketConnect, DatagramSocketIsConnectedAtOnce) {
     s.Close();
     ::close(peer);
 }
+
+TEST(WSocketClose, DelayedCloseLeavesALaterConnectionAlone) {
+    LoopbackServer server({Script().Stall()});
+    TWSocket s;
+    Recorder r(s);
+    wsocktest::Target(s, server);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    s.CloseDelayed();
+    s.Abort();  // closed before the delayed close ran; the owner opens the next connection
+    wsocktest::Target(s, server);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    PumpFor(50);
+    EXPECT_EQ(s.State(), wsConnected);
+    EXPECT_EQ(s.Port(), server.PortText());
+    EXPECT_EQ(r.Count("closed"), 1);
+    s.Abort();
+}
+
+TEST(WSocketConnect, HostNameIsResolvedWhenNotDotted) {
+    LoopbackServer server({Script().Send("hi").Close()});
+    TWSocket s;
+    Recorder r(s);
+    s.SetAddr("localhost");
+    s.SetPort(server.PortText());
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return r.Has("closed"); }));
+    EXPECT_EQ(r.data, "hi");
+    EXPECT_TRUE(r.errors.empty());
+}

@@ -118,7 +118,8 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
     if (insertAt == lines_.size()) {
         endsWithNewline_ = true;
     }
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), Classify(std::move(entry)));
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt),
+                  Classify(std::move(entry)));
 }
 
 std::string IniDocument::Serialize() const {

@@ -29,14 +29,17 @@ std::string RuntimeFolder() {
     return folder;
 }
 
-QString QPath(const std::string& path) { return QString::fromLocal8Bit(path.c_str()); }
+QString QPath(const std::string& path) {
+    return QString::fromLocal8Bit(path.c_str());
+}
 
 }  // namespace
 
 std::string InstanceSocketPath(const std::string& className) {
     std::string name;
     for (char c : className) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         name.push_back(plain ? c : '-');
     }
     return RuntimeFolder() + "/" + name + ".instance";
@@ -82,7 +85,8 @@ void InstanceListener::OnNewConnection() {
         connect(client, &QLocalSocket::readyRead, this, [this, client] {
             while (client->canReadLine()) {
                 const QByteArray line = client->readLine().trimmed();
-                if (auto message = text::ParseInt32(line.toStdString()); message && *message >= 1000) {
+                if (auto message = text::ParseInt32(line.toStdString());
+                    message && *message >= 1000) {
                     PostMessage(receiver_, *message);
                 }
             }

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest
   ffmpeg
   xvfb xauth xclip xdotool x11-apps
+  fonts-dejavu-core
   clang curl python3
 )
 

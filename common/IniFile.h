@@ -39,4 +39,5 @@ private:
 
     std::vector<Line> lines_;
     bool endsWithNewline_ = true;
+    bool crlf_ = false;  // the file's lines end with CR LF
 };

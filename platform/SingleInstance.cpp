@@ -63,19 +63,18 @@ InstanceListener::InstanceListener(const std::string& className, QObject* receiv
 InstanceListener::~InstanceListener() = default;
 
 bool InstanceListener::Listen() {
-    server_ = std::make_unique<QLocalServer>();
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(server_.get(), &QLocalServer::newConnection, this, &InstanceListener::OnNewConnection);
-    if (server_->listen(QPath(path_))) {
-        return true;
-    }
-    // A socket nobody answers on was left by a copy that did not end cleanly.
+    // A copy that answers is alive and keeps its socket. Qt replaces an existing socket file when
+    // it listens with access options, so the test must come first.
     QLocalSocket probe;
     probe.connectToServer(QPath(path_));
     if (probe.waitForConnected(kConnectTimeoutMs)) {
         return false;
     }
+    // Whatever is left at the path was left by a copy that did not end cleanly.
     QLocalServer::removeServer(QPath(path_));
+    server_ = std::make_unique<QLocalServer>();
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(server_.get(), &QLocalServer::newConnection, this, &InstanceListener::OnNewConnection);
     return server_->listen(QPath(path_));
 }
 

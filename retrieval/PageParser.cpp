@@ -263,7 +263,7 @@ std::optional<PassOutcome> GoogleVideoPass(PageText& page, PageState& state,
         }
     }
     if (state.eFileName.empty()) {
-        std::minstd_rand generator(seed ? seed() : ClockSeed());
+        std::mt19937 generator(seed ? seed() : ClockSeed());
         std::uniform_int_distribution<int> number(0, 255);
         state.eFileName = std::string(kGoogleVideoFallbackName) + std::to_string(number(generator));
     }

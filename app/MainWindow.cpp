@@ -9,12 +9,16 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
 
 #include "app/AboutWindow.h"
+#include "app/JobList.h"
+#include "common/Sites.h"
 #include "common/Text.h"
+#include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Profile.h"
@@ -61,8 +65,8 @@ struct SettingsWriteFailed {};
 TfrmMain::TfrmMain(const std::string& programFolder) : programFolder_(programFolder) {
     setObjectName(QString::fromLatin1(kMainWindowClassName));
     SetClientSize(kClientWidth, kClientHeight);
-    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     CreateControls();
     CreateMenus();
@@ -150,7 +154,7 @@ void TfrmMain::CreateControls() {
     bRemove->setToolTip(Q(StrId::RemoveHint));
 
     cbAutoCopy = Place(new QCheckBox(Q(StrId::AutoCopy), pSingleMode), 0, 121);
-    connect(cbAutoCopy, &QCheckBox::clicked, this, [this] { AutoCopy = cbAutoCopy->isChecked(); });
+    connect(cbAutoCopy, &QCheckBox::clicked, this, &TfrmMain::cbAutoCopyClick);
 
     pOutputFolder = new QWidget(pSingleMode);
     pOutputFolder->setGeometry(0, 146, 474, 52);
@@ -195,6 +199,12 @@ void TfrmMain::CreateControls() {
     bShowFiles = Button(pSingleMode, StrId::ShowFiles, 279, 342);
     bExit = Button(pSingleMode, StrId::Exit, 388, 342);
     connect(bExit, &QPushButton::clicked, this, &TfrmMain::bExitClick);
+    connect(bShowFiles, &QPushButton::clicked, this, &TfrmMain::bShowFilesClick);
+    connect(bBrowser, &QPushButton::clicked, this, &TfrmMain::bBrowserClick);
+    connect(bPaste, &QPushButton::clicked, this, &TfrmMain::bPasteClick);
+    connect(bRemove, &QPushButton::clicked, this, &TfrmMain::bRemoveClick);
+    connect(bSelectFile, &QPushButton::clicked, this, &TfrmMain::bSelectFileClick);
+    connect(lvMain, &QTreeWidget::itemSelectionChanged, this, &TfrmMain::lvMainChange);
 
     for (QLabel* label :
          {lVideo, lUrl, lUrlEnd, lOutputFolder, lConvertTo, static_cast<QLabel*>(lbEAddress)}) {
@@ -241,6 +251,10 @@ void TfrmMain::CreateMenus() {
     miRemoveItem = suiPopupMenu2->addAction(Q(StrId::MenuRemoveItem));
     suiPopupMenu2->addSeparator();
     miRemoveAll = suiPopupMenu2->addAction(Q(StrId::MenuRemoveAll));
+    connect(miPaste, &QAction::triggered, this, &TfrmMain::bPasteClick);
+    connect(miBrowser, &QAction::triggered, this, &TfrmMain::bSelectFileClick);
+    connect(miRemoveItem, &QAction::triggered, this, &TfrmMain::bRemoveClick);
+    connect(miRemoveAll, &QAction::triggered, this, &TfrmMain::miRemoveAllClick);
     connect(lvMain, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         suiPopupMenu2->popup(lvMain->viewport()->mapToGlobal(at));
     });
@@ -334,7 +348,128 @@ void TfrmMain::OnSecondInstance() {
 }
 
 void TfrmMain::OnClipboardChange() {
-    // Intake of clipboard addresses is added with the job list.
+    // There is no next viewer to pass the notice on to (NextViewer stays null).
+    if (cbAutoCopy->isChecked() && cbAutoCopy->isEnabled()) {
+        TakeClipboardText();
+    }
+}
+
+void TfrmMain::TakeClipboardText() {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (data == nullptr || !data->hasText()) {
+        return;
+    }
+    const std::string text = text::Trim(Bytes(data->text()));
+    // Addresses of the video site's cache server are never jobs; the whole text is ignored.
+    if (text::StartsWithCaseless(text, sites::kYouTubeCacheAddress)) {
+        return;
+    }
+    if (text::ContainsCaseless(text, ".com")) {
+        AppendJobs(SplitClipboardUrls(text, Jobs()));
+    }
+    if (JobCount() > 0) {
+        SelectJob(JobCount() - 1);
+    }
+}
+
+void TfrmMain::AppendJobs(const std::vector<std::string>& texts) {
+    if (texts.empty()) {
+        return;
+    }
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(texts.size()));
+    for (const std::string& job : texts) {
+        auto* item = new QTreeWidgetItem(QStringList{Q(job)});
+        // The caption is for display; the job keeps its exact bytes.
+        item->setData(0, Qt::UserRole, QByteArray(job.data(), static_cast<qsizetype>(job.size())));
+        items.push_back(item);
+    }
+    lvMain->addTopLevelItems(items);
+    lvMainChange();
+}
+
+void TfrmMain::SelectJob(int index) {
+    if (index < 0 || index >= JobCount()) {
+        lvMain->setCurrentItem(nullptr);
+        lvMain->clearSelection();
+        return;
+    }
+    QTreeWidgetItem* item = lvMain->topLevelItem(index);
+    lvMain->setCurrentItem(item);
+    item->setSelected(true);
+    lvMain->scrollToItem(item);
+}
+
+std::vector<std::string> TfrmMain::Jobs() const {
+    std::vector<std::string> jobs;
+    jobs.reserve(static_cast<std::size_t>(JobCount()));
+    for (int i = 0; i < JobCount(); ++i) {
+        jobs.push_back(lvMain->topLevelItem(i)->data(0, Qt::UserRole).toByteArray().toStdString());
+    }
+    return jobs;
+}
+
+int TfrmMain::JobCount() const {
+    return lvMain->topLevelItemCount();
+}
+
+int TfrmMain::SelectedJob() const {
+    const auto selected = lvMain->selectedItems();
+    return selected.isEmpty() ? -1 : lvMain->indexOfTopLevelItem(selected.first());
+}
+
+void TfrmMain::bPasteClick() {
+    TakeClipboardText();
+}
+
+void TfrmMain::bRemoveClick() {
+    const int selected = SelectedJob();
+    if (selected < 0) {
+        return;
+    }
+    const int next = SelectionAfterRemove(selected, JobCount());
+    delete lvMain->takeTopLevelItem(selected);
+    SelectJob(next);
+    lvMainChange();
+}
+
+void TfrmMain::miRemoveAllClick() {
+    lvMain->clear();
+    lvMainChange();
+}
+
+void TfrmMain::cbAutoCopyClick() {
+    AutoCopy = cbAutoCopy->isChecked();
+}
+
+void TfrmMain::lvMainChange() {
+    lvMain->setColumnWidth(0, JobColumnWidth(JobCount()));
+}
+
+void TfrmMain::bShowFilesClick() {
+    OutputDirectory = Bytes(eOutputFolder->text());
+    if (platform::DirectoryExists(OutputDirectory)) {
+        platform::ShellOpen(OutputDirectory);
+        return;
+    }
+    platform::Dialogs::Current().MessageBox(
+        this, {OutputDirectory + "," + LoadStr(StrId::OutputDirNotExist),
+               LoadStr(StrId::ProductName), platform::MsgIcon::Error, platform::MsgButtons::Ok});
+}
+
+void TfrmMain::bBrowserClick() {
+    std::string folder;
+    if (platform::SelectFolder(LoadStr(StrId::SelectDirectoryTitle), "", folder)) {
+        eOutputFolder->setText(Q(folder));
+        OutputDirectory = Bytes(eOutputFolder->text());
+    }
+}
+
+void TfrmMain::bSelectFileClick() {
+    auto files = platform::Dialogs::Current().OpenFiles(this, {LoadStr(StrId::FileFilter), true});
+    if (files) {
+        AppendJobs(NewFileJobs(*files, Jobs()));
+    }
 }
 
 std::string TfrmMain::SettingsPath() const {

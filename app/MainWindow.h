@@ -63,6 +63,22 @@ public:
     void About1Click();
     void bExitClick();
 
+    // Job list and intake
+    void bPasteClick();
+    void bRemoveClick();
+    void miRemoveAllClick();
+    void cbAutoCopyClick();
+    void lvMainChange();
+    std::vector<std::string> Jobs() const;
+    int JobCount() const;
+    // Index of the selected job, or -1.
+    int SelectedJob() const;
+
+    // Output folder and local files
+    void bShowFilesClick();
+    void bBrowserClick();
+    void bSelectFileClick();
+
     // Controls, named as on the form
     QLabel* imgTitle = nullptr;
     ui::ClickLabel* Image1 = nullptr;
@@ -123,6 +139,9 @@ private:
     void ApplyMode(bool convertControls, bool downloadControls, StrId caption);
     void OnSecondInstance();
     void OnClipboardChange();
+    void TakeClipboardText();
+    void AppendJobs(const std::vector<std::string>& texts);
+    void SelectJob(int index);
 
     std::string programFolder_;
     QMetaObject::Connection clipboardViewer_;

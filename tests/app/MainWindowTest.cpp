@@ -47,7 +47,9 @@ protected:
     std::unique_ptr<TfrmMain> form_;
 };
 
-std::string Text(QLabel* label) { return label->text().toStdString(); }
+std::string Text(QLabel* label) {
+    return label->text().toStdString();
+}
 
 }  // namespace
 
@@ -81,7 +83,7 @@ TEST_F(MainWindow, StoredValuesAreLoadedAndWrittenBack) {
 }
 
 TEST_F(MainWindow, ExactlyOneQualityItemIsCheckedForEveryStoredValue) {
-    const std::pair<const char*, int> cases[] = {{"0", 0}, {"1", 1}, {"2", 2}, {"3", 3},
+    const std::pair<const char*, int> cases[] = {{"0", 0}, {"1", 1},  {"2", 2},   {"3", 3},
                                                  {"7", 0}, {"-1", 0}, {"0x2", 2}, {"x", 0}};
     for (auto [stored, expected] : cases) {
         TfrmMain& form = Open(std::string("[Options]\nQuality=") + stored + "\n");
@@ -167,7 +169,8 @@ TEST_F(MainWindow, OutputFolderRules) {
     // A typed folder that does not exist at close is not saved; the accepted one is.
     TfrmMain& form = Open("[Options]\nOutputDirectory=" + dir_.File("kept") + "\n");
     form.eOutputFolder->setText(QString::fromStdString(dir_.File("missing")));
-    EXPECT_NE(CloseAndRead().find("OutputDirectory=" + dir_.File("kept") + "\n"), std::string::npos);
+    EXPECT_NE(CloseAndRead().find("OutputDirectory=" + dir_.File("kept") + "\n"),
+              std::string::npos);
 }
 
 TEST_F(MainWindow, ASettingsFileThatCannotBeWrittenStillClosesAndLeavesTheClipboardChain) {
@@ -181,7 +184,8 @@ TEST_F(MainWindow, ASettingsFileThatCannotBeWrittenStillClosesAndLeavesTheClipbo
 
 TEST_F(MainWindow, SwitchingModesKeepsTheJobList) {
     TfrmMain& form = Open();
-    form.lvMain->addTopLevelItem(new QTreeWidgetItem(QStringList{"http://www.youtube.com/watch?v=a"}));
+    form.lvMain->addTopLevelItem(
+        new QTreeWidgetItem(QStringList{"http://www.youtube.com/watch?v=a"}));
     form.rbConvert->click();
     form.rbDownloadConvert->click();
     form.rbDownload->click();

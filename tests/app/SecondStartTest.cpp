@@ -5,8 +5,8 @@
 #include <QThread>
 #include <filesystem>
 
-#include "platform/SingleInstance.h"
 #include "app/MainWindow.h"
+#include "platform/SingleInstance.h"
 #include "tests/support/TempDir.h"
 
 namespace {

@@ -39,7 +39,7 @@ TEST(TForm, TitleBarCloseAsksForCancelAndLetsTheRunningHandlerFinish) {
     QTimer::singleShot(10, &form, [&form] {
         form.close();  // as the title-bar close box does
         form.log.push_back(form.ModalResult == mrCancel && form.isVisible() ? "cancel asked"
-                                                                             : "closed early");
+                                                                            : "closed early");
         // A nested message loop inside the handler does not end the modal loop.
         ProcessMessages();
         form.log.push_back(form.isVisible() ? "still open" : "closed early");

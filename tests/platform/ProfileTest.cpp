@@ -13,13 +13,15 @@ using testsupport::TempDir;
 using testsupport::WriteFile;
 
 TEST(IniDocument, MatchesSectionsAndKeysWithoutCaseAndKeepsUntouchedLines) {
-    IniDocument doc = IniDocument::Parse("; note\r\n[options]\r\nMode = 2 \r\nodd line\r\n[Other]\r\nx=1\r\n");
+    IniDocument doc =
+        IniDocument::Parse("; note\r\n[options]\r\nMode = 2 \r\nodd line\r\n[Other]\r\nx=1\r\n");
     EXPECT_EQ(doc.Get("OPTIONS", "mode"), "2");
     EXPECT_EQ(doc.Get("Options", "missing"), std::nullopt);
     EXPECT_EQ(doc.Get("Nowhere", "x"), std::nullopt);
     doc.Set("Options", "MODE", "3");
     doc.Set("Options", "Added", "a");
-    EXPECT_EQ(doc.Serialize(), "; note\r\n[options]\r\nMode=3\r\nodd line\r\nAdded=a\r\n[Other]\r\nx=1\r\n");
+    EXPECT_EQ(doc.Serialize(),
+              "; note\r\n[options]\r\nMode=3\r\nodd line\r\nAdded=a\r\n[Other]\r\nx=1\r\n");
 }
 
 TEST(IniDocument, FirstOfDuplicateSectionsAndKeysWins) {
@@ -43,10 +45,21 @@ TEST(ProfileInt, DecimalHexAndFallbacks) {
         const char* text;
         int expected;
     } cases[] = {
-        {"2", 2},        {"-1", -1},    {"0x2", 2},         {"0X1f", 31},     {"0x", 77},
-        {"0xZZ", 77},    {"abc", 77},   {"", 77},           {"12abc", 77},    {"99999999999", 77},
-        {"2147483647", 2147483647},     {"-2147483648", -2147483647 - 1}, {"0xFFFFFFFF", -1},
-        {"0x100000000", 77},            {"00", 0},
+        {"2", 2},
+        {"-1", -1},
+        {"0x2", 2},
+        {"0X1f", 31},
+        {"0x", 77},
+        {"0xZZ", 77},
+        {"abc", 77},
+        {"", 77},
+        {"12abc", 77},
+        {"99999999999", 77},
+        {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},
+        {"0xFFFFFFFF", -1},
+        {"0x100000000", 77},
+        {"00", 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ProfileIntFromText(c.text, 77), c.expected) << c.text;

@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +15,19 @@
 #include <cstdlib>
 
 extern char** environ;
+
+namespace {
+
+// Called through syscall(): the C library's header for these lacks C++ linkage.
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+int PidfdSendSignal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+}  // namespace
 
 namespace platform {
 
@@ -166,7 +179,7 @@ std::shared_ptr<ChildProcess> ChildProcess::Spawn(const std::string& path,
         errno = rc;
         return nullptr;
     }
-    UniqueFd pidfd(pidfd_open(pid, 0));
+    UniqueFd pidfd(PidfdOpen(pid));
     if (!pidfd.valid()) {
         int error = errno;
         kill(pid, SIGKILL);
@@ -236,7 +249,7 @@ bool ChildProcess::Reaped() const {
 
 void ChildProcess::Kill() {
     if (!Reaped()) {
-        pidfd_send_signal(pidfd_.get(), SIGKILL, nullptr, 0);
+        PidfdSendSignal(pidfd_.get(), SIGKILL);
     }
 }
 

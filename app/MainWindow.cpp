@@ -18,6 +18,8 @@
 #include "app/JobList.h"
 #include "common/Sites.h"
 #include "common/Text.h"
+#include "convert/ConvertThread.h"
+#include "convert/Profiles.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
@@ -170,6 +172,10 @@ void TfrmMain::CreateControls() {
     lConvertTo = Place(new QLabel(Q(StrId::ConvertTo), pSingleMode), 0, 209);
     cbFormat = new QComboBox(pSingleMode);
     cbFormat->setGeometry(0, 228, 377, 22);
+    for (int i = 0; i < convert::ProfileCount(); ++i) {
+        cbFormat->addItem(Q(convert::ProfileText(i)));
+    }
+    cbFormat->setCurrentIndex(0);
 
     rbDownload = Place(new QRadioButton(Q(StrId::ModeDownload), pSingleMode), 0, 258);
     rbDownloadConvert = Place(new QRadioButton(Q(StrId::ModeDownloadConvert), pSingleMode), 0, 282);
@@ -277,7 +283,7 @@ void TfrmMain::FormCreate() {
     clipboardViewer_ = connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
                                &TfrmMain::OnClipboardChange);
     setWindowTitle(Q(StrId::ProductName) + QLatin1Char(' ') + Q(StrId::Version));
-    // The shared converter runner is created here once the converter layer provides it.
+    ConvertProcess = std::make_unique<TConvertProcess>();
     LoadSaveSettings(true);
     lUpdate->SetLinkColor(kWhite);
     bSelectFile->move(bPaste->pos());
@@ -325,7 +331,7 @@ void TfrmMain::FormClose() {
         // Leaving the clipboard viewer chain. The chain-change notice would go to NextViewer,
         // which on this desktop is always null: there is no one to tell.
         QObject::disconnect(clipboardViewer_);
-        // The shared converter runner is destroyed here once it exists.
+        ConvertProcess.reset();
     } catch (...) {
     }
 }
@@ -506,6 +512,14 @@ void TfrmMain::LoadSaveSettings(bool load) {
     write("Options", "ConvertFormat", std::to_string(ConvertFormat));
     write("Copy", "Enable", AutoCopy ? "1" : "0");
     write("Options", "Quality", std::to_string(Quality));
+}
+
+std::string TfrmMain::GetOutputExt() const {
+    return convert::OutputExtForText(Bytes(cbFormat->currentText()));
+}
+
+std::string TfrmMain::GetConvertParams() const {
+    return convert::ConvertParamsForIndex(cbFormat->currentIndex());
 }
 
 void TfrmMain::ApplyMode(bool convertControls, bool downloadControls, StrId caption) {

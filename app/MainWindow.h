@@ -23,6 +23,7 @@ class QRadioButton;
 class QCheckBox;
 class QTreeWidget;
 class QWidget;
+class TConvertProcess;
 
 namespace ui {
 class ClickLabel;
@@ -48,7 +49,13 @@ public:
     // The next clipboard viewer; there is none on this desktop, so it stays null.
     QObject* NextViewer = nullptr;
 
+    // The one converter runner of the program, used by every run.
+    std::unique_ptr<TConvertProcess> ConvertProcess;
+
     void LoadSaveSettings(bool load);
+    // The chosen profile's output extension (by its text) and converter parameters (by index).
+    std::string GetOutputExt() const;
+    std::string GetConvertParams() const;
     std::string SettingsPath() const;
 
     // Handlers

@@ -214,3 +214,11 @@ TEST_F(Intake, TheFolderPickerFillsTheOutputFolderOnlyWhenAFolderIsChosen) {
     EXPECT_EQ(dialogs.folderRequests.at(0).caption, "Please select the directory to add");
     EXPECT_EQ(dialogs.folderRequests.at(0).root, "");
 }
+
+TEST_F(Intake, AClosedWindowHasLeftTheClipboardChain) {
+    Open(0, true);
+    Copy(A);
+    Form().close();
+    Copy(B);
+    EXPECT_EQ(Form().Jobs(), Lines{A});
+}

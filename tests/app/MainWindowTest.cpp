@@ -62,10 +62,11 @@ TEST_F(MainWindow, WithoutASettingsFileItStartsWithTheDefaultsAndWritesThemAtClo
     EXPECT_TRUE(form.rbDownload->isChecked());
     EXPECT_FALSE(form.cbAutoCopy->isChecked());
     EXPECT_TRUE(form.Normal1->isChecked());
-    EXPECT_EQ(CloseAndRead(), "[Options]\nOutputDirectory=" + Folder() +
-                                  "\nRadioButton=0\nConvertFormat=" +
-                                  std::to_string(form.cbFormat->currentIndex()) +
-                                  "\nQuality=0\n\n[Copy]\nEnable=0\n");
+    EXPECT_EQ(form.cbFormat->currentIndex(), 0);
+    ASSERT_NE(form.ConvertProcess, nullptr);
+    EXPECT_EQ(CloseAndRead(),
+              "[Options]\nOutputDirectory=" + Folder() +
+                  "\nRadioButton=0\nConvertFormat=0\nQuality=0\n\n[Copy]\nEnable=0\n");
 }
 
 TEST_F(MainWindow, StoredValuesAreLoadedAndWrittenBack) {
@@ -159,6 +160,25 @@ TEST_F(MainWindow, AStoredModeOutOfRangeLeavesTheFormsOwnStateAndIsWrittenBackAs
     }
 }
 
+TEST_F(MainWindow, AProfileIndexOutOfRangeSelectsNothingAndIsWrittenBackAsMinusOne) {
+    TfrmMain& form = Open("[Options]\nConvertFormat=40\n");
+    EXPECT_EQ(form.cbFormat->count(), 11);
+    EXPECT_EQ(form.cbFormat->currentIndex(), -1);
+    EXPECT_EQ(form.GetConvertParams(), "");
+    EXPECT_EQ(form.GetOutputExt(), "");
+    EXPECT_NE(CloseAndRead().find("ConvertFormat=-1\n"), std::string::npos);
+}
+
+TEST_F(MainWindow, TheChosenProfileGivesItsExtensionAndParameters) {
+    TfrmMain& form = Open("[Options]\nConvertFormat=8\n");
+    EXPECT_EQ(form.cbFormat->currentText().toStdString(), "Microsoft WAV (WAV)");
+    EXPECT_EQ(form.GetOutputExt(), ".wav");
+    EXPECT_EQ(form.GetConvertParams(), "-ar 44100 -ab 128kbit/s -ac 2 ");
+    form.cbFormat->setCurrentIndex(2);
+    EXPECT_EQ(form.GetOutputExt(), ".mp4");
+    EXPECT_NE(CloseAndRead().find("ConvertFormat=2\n"), std::string::npos);
+}
+
 TEST_F(MainWindow, OutputFolderRules) {
     std::filesystem::create_directory(dir_.File("kept"));
     // An empty stored folder leaves the field empty.
@@ -179,6 +199,7 @@ TEST_F(MainWindow, ASettingsFileThatCannotBeWrittenStillClosesAndLeavesTheClipbo
     EXPECT_EQ(form->eOutputFolder->text().toStdString(), "/proc/");
     EXPECT_TRUE(form->close());
     EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(form->ConvertProcess, nullptr) << "the runner is released even after a failed save";
     EXPECT_FALSE(std::filesystem::exists("/proc/settings.ini"));
 }
 

@@ -25,9 +25,9 @@
 //
 // A pass searches a page of up to megabytes for a dozen markers, many times a second, and most
 // markers are absent from most pages, so every search usually crosses the whole page. Each search
-// tests two anchor bytes of the marker, the two that are rarest in web pages, at 16 positions at
-// once, and compares the whole marker only where both anchors agree. Caseless searches fold the
-// anchors by setting bit 0x20, which maps exactly A-Z onto a-z for a letter anchor, so no
+// tests two anchor bytes of the marker, the two that are rarest in web pages, at 16 or 32
+// positions at once, and compares the whole marker only where both anchors agree. Caseless searches
+// fold the anchors by setting bit 0x20, which maps exactly A-Z onto a-z for a letter anchor, so no
 // lower-cased copy of the page is made.
 
 namespace {
@@ -95,8 +95,10 @@ public:
         }
         offset1_ = std::min(first, second);
         offset2_ = std::max(first, second);
-        SetAnchor(offset1_, byte1_, mask1_);
-        SetAnchor(offset2_, byte2_, mask2_);
+        if (!needle.empty()) {
+            SetAnchor(offset1_, byte1_, mask1_);
+            SetAnchor(offset2_, byte2_, mask2_);
+        }
     }
 
     std::size_t Size() const { return needle_.size(); }
@@ -315,7 +317,10 @@ public:
         }
         std::size_t i = 0;
         for (const Marker& marker : markers) {
-            cache_.push_back({marker, found[i++]});
+            if (!marker.needle.empty()) {  // found at 'from' anyway, never worth a sweep
+                cache_.push_back({marker, found[i]});
+            }
+            ++i;
         }
     }
 
@@ -393,8 +398,9 @@ std::optional<PassOutcome> YouTubePass(PageText& page, std::string_view jobUrl, 
         }
     }
 
-    // Titles in three forms, the first that is present wins. Every name TitleToFileName makes
-    // ends in ".flv", so its presence means a title has been found, in this pass or an earlier one.
+    // Titles come in three forms. The first always sets the name when present; the other two only
+    // fill in while no title has been found, in this pass or an earlier one: every name that
+    // TitleToFileName makes ends in ".flv".
     const std::size_t form1 = page.Find(kTitleForm1);
     if (form1 != npos) {
         const std::size_t start = form1 + kTitleForm1.size();

@@ -1,6 +1,6 @@
-// Fuzz entry for the page parser, built only on request:
-//   clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTAMBERLO_FUZZ -I. \
-//     tests/retrieval/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp \
+// Fuzz entry for the page parser, built only on request, from the repository root:
+//   clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTAMBERLO_FUZZ -I.
+//     tests/retrieval/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp
 //     common/Global.cpp common/Text.cpp common/StringTable.cpp -o page_parser_fuzz
 //   mkdir corpus && cp tests/fixtures/pages/*.html corpus/
 //   ./page_parser_fuzz -max_total_time=60 corpus

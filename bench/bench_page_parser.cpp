@@ -106,5 +106,14 @@ int main() {
         std::printf("hostile title %5zu KB -> %zu bytes in %.1f ms\n", title.size() >> 10,
                     name.size(), ms);
     }
+    // A page whose title never ends hands its whole rest over as the title.
+    {
+        const std::string title = Filler(8u << 20);
+        const auto start = Clock::now();
+        const std::string name = TitleToFileName(title);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        std::printf("plain title   %5zu KB -> %zu bytes in %.1f ms\n", title.size() >> 10,
+                    name.size(), ms);
+    }
     return 0;
 }

@@ -213,3 +213,38 @@ TEST(OutputParser, CapturedConverterOutput) {
     }
     EXPECT_EQ(ScanPieces(text, bytewise), whole);
 }
+
+TEST(OutputParser, RandomOutputSplitAnywhere) {
+    // Output assembled from the pieces that matter, in random order, cut at random offsets.
+    // The last piece stands for a zero byte.
+    const char* pieces[] = {"Duration: ", "DURATION:", "time=", "TIME=", "00:", "12",    "9",
+                            ":",          ".",         ".50",   "\r",    "\n",  "\r\n",  " ",
+                            "N/A",        "-",         "x",     "kb/s",  ",",   "<zero>"};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 200; ++round) {
+        std::string text;
+        int count = static_cast<int>(next() % 200);
+        for (int i = 0; i < count; ++i) {
+            std::size_t which = next() % std::size(pieces);
+            text += which + 1 == std::size(pieces) ? std::string(1, '\0') : pieces[which];
+        }
+        const Scan whole = ScanPieces(text, {});
+        std::vector<std::size_t> cuts;
+        for (std::size_t pos = next() % 7; pos < text.size(); pos += 1 + next() % 9) {
+            cuts.push_back(pos);
+        }
+        ASSERT_EQ(ScanPieces(text, cuts), whole) << "round " << round;
+        for (std::int64_t p : whole.progress) {
+            for (std::int64_t d : whole.durations) {
+                if (auto record = ProgressRecord(p, d, 0.001)) {
+                    EXPECT_GE(record->Percent, 1);
+                    EXPECT_LE(record->Percent, 100);
+                }
+            }
+        }
+    }
+}

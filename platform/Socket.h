@@ -1,0 +1,63 @@
+#pragma once
+
+// Thin non-blocking IPv4 socket calls for the socket layer. Every failure comes back as a
+// socket-layer error number (the classic 100xx/110xx numbers), mapped from errno or from the
+// resolver's result in one table, so callers never look at errno themselves.
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/UniqueFd.h"
+
+namespace platform {
+
+// errno value -> socket-layer error number (10022 for an errno the table does not know).
+int SocketErrorFromErrno(int err);
+// getaddrinfo result (with the errno saved right after it, for EAI_SYSTEM) -> error number.
+int SocketErrorFromResolver(int gaiResult, int savedErrno);
+
+// Parses an IPv4 address in dotted form (inet_aton rules); false when it is not one.
+bool ParseIPv4(const std::string& text, in_addr& out);
+std::string FormatIPv4(in_addr address);
+
+// Protocol number for a name from the system's protocol table; 0 or an error number.
+int LookupProtocol(const std::string& name, int& protocol);
+// Port (host order) for a service name and protocol name; 0 or an error number.
+int LookupService(const std::string& name, const std::string& protocolName, int& port);
+
+// A new non-blocking, close-on-exec IPv4 socket; error is 0 or an error number.
+UniqueFd OpenSocket(int type, int protocol, int& error);
+int GetIntOption(int fd, int level, int name, int& value);
+int SetIntOption(int fd, int level, int name, int value);
+int SetLinger(int fd, bool on, int seconds);
+int Bind(int fd, in_addr address, int port);
+// Starts a connect: 0 when connected at once, 10035 when under way, otherwise the error.
+int StartConnect(int fd, in_addr address, int port);
+// The pending error of the socket (SO_ERROR), read and cleared; 0 when none.
+int TakePendingError(int fd);
+
+// Readiness of fd at this moment, without waiting.
+struct Readiness {
+    bool readable = false;
+    bool writable = false;
+    bool hangup = false;     // the peer has shut down its sending side, or the link is gone
+    bool errorFlag = false;  // an error is pending (read it with TakePendingError)
+};
+Readiness PollNow(int fd);
+
+// Bytes waiting to be read; -1 and error set on failure.
+int BytesWaiting(int fd, int& error);
+// recv/send without blocking and without SIGPIPE: count, or -1 with error set (10035 would
+// block). Receive returns 0 when the peer has closed.
+long ReceiveSome(int fd, void* buffer, std::size_t size, int& error);
+long SendSome(int fd, const void* data, std::size_t size, int& error);
+int ShutdownSend(int fd);
+// Closes fd; 0 or an error number. The descriptor is gone either way.
+int CloseSocket(int fd);
+// Address and port of the connected peer; 0 or an error number.
+int PeerName(int fd, std::string& address, int& port);
+
+}  // namespace platform

@@ -267,7 +267,7 @@ void THttpReception::HeaderLine(const std::string& line) {
         }
         const std::string value = line.substr(v);
         if (name == "location") {
-            listener_.Location(value);
+            listener_.LocationHeader(value);
         } else if (name == "content-length") {
             const auto n = text::ParseInt64(text::Trim(value));
             // A negative length frames nothing: treat it like one that is not a number.
@@ -290,7 +290,7 @@ void THttpReception::HeaderLine(const std::string& line) {
         } else if (name == "www-authenticate" || name == "proxy-authenticate") {
             r.Challenges.push_back(value);
         } else if (name == "set-cookie") {
-            listener_.Cookie(value);
+            listener_.CookieHeader(value);
         } else if (name == "connection" || name == "proxy-connection") {
             const std::string v2 = text::LowerCase(text::Trim(value));
             if (v2 == "close") {

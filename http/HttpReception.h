@@ -43,8 +43,8 @@ public:
         virtual void HeaderEnd() = 0;
         virtual void DataPush(std::uint16_t errCode) = 0;
         virtual void DataPush2() = 0;
-        virtual void Location(const std::string& value) = 0;
-        virtual void Cookie(const std::string& value) = 0;
+        virtual void LocationHeader(const std::string& value) = 0;
+        virtual void CookieHeader(const std::string& value) = 0;
         // The header ended and a body follows (before any body byte).
         virtual void BodyFollows() = 0;
         virtual void DocBegin() = 0;

@@ -28,8 +28,8 @@ public:
     void HeaderEnd() override { ++headerEnd; }
     void DataPush(std::uint16_t) override { ++pushes; }
     void DataPush2() override { events.push_back("push2"); }
-    void Location(const std::string& v) override { locations.push_back(v); }
-    void Cookie(const std::string& v) override { cookies.push_back(v); }
+    void LocationHeader(const std::string& v) override { locations.push_back(v); }
+    void CookieHeader(const std::string& v) override { cookies.push_back(v); }
     void BodyFollows() override { events.push_back("follows"); }
     void DocBegin() override { ++docBegin; }
     void DocData(const char* d, std::size_t n) override { body.append(d, n); }

@@ -20,6 +20,20 @@ bool HasControlChars(std::string_view s) {
     return false;
 }
 
+bool HasScheme(std::string_view s) {
+    const std::size_t sep = s.find("://");
+    if (sep == std::string_view::npos || sep == 0) {
+        return false;
+    }
+    for (char c : text::LowerCase(s.substr(0, sep))) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
+              c == '.')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string ErrorWithNumber(int code) {
     return WSocketErrorDesc(code) + " (Error #" + std::to_string(code) + ")";
 }
@@ -569,8 +583,10 @@ void THttpCli::LocationHeader(const std::string& value) {
     }
     locationFlag_ = true;
     const bool viaProxy = !Proxy.empty();
-    const bool absolute =
-        text::StartsWithCaseless(value, "http://") || text::StartsWithCaseless(value, "https://");
+    // Any "scheme://" target is absolute: read as a relative path, "ftp://h/f" would be asked
+    // of the same server again and again. Other protocols then fail as not implemented.
+    const bool absolute = text::StartsWithCaseless(value, "http://") ||
+                          text::StartsWithCaseless(value, "https://") || HasScheme(value);
     if (value[0] == '/') {
         if (!viaProxy) {
             requestPath_ = value;

@@ -152,6 +152,8 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
         }
         return;
     }
+    // Only a connection whose last response did not ask for the close can carry another one.
+    const bool keepAlive = !rx_.r.CloseReq;
     requestType_ = rq;
     ResetRequest();
     location_ = URL;
@@ -214,8 +216,8 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     }
     docName_ = AdjustDocName(docName_);
 
-    if (socket_->State() == wsConnected && connHost_ == currentHost_ && connPort_ == currentPort_ &&
-        connProtocol_ == currentProtocol_) {
+    if (keepAlive && socket_->State() == wsConnected && connHost_ == currentHost_ &&
+        connPort_ == currentPort_ && connProtocol_ == currentProtocol_) {
         SocketSessionConnected(0);
         return;
     }
@@ -661,7 +663,13 @@ void THttpCli::StartRelocation() {
     if (!RelocationAllowed()) {
         locationFlag_ = false;
         relocationCounted_ = false;
-        platform::PostMessage(this, WM_HTTP_SET_READY);
+        // The response stands as it is. A connection the server is closing is closed here
+        // too, so that no later request is sent on it.
+        if (rx_.r.CloseReq) {
+            socket_->CloseDelayed();
+        } else {
+            platform::PostMessage(this, WM_HTTP_SET_READY);
+        }
         return;
     }
     if (connHost_ != currentHost_ || connPort_ != currentPort_ ||

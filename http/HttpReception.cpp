@@ -215,6 +215,10 @@ void THttpReception::HeaderLine(const std::string& line) {
         if (r.ContentType.empty()) {
             r.ContentType = "text/html";
         }
+        // Without a header there is no framing: lines of an interim 100 response before it
+        // must not cut this body.
+        r.ContentLength = -1;
+        r.TransferEncoding.clear();
         listener_.SetState(httpWaitingBody);
         if (gen != generation_) {
             return;

@@ -378,6 +378,7 @@ TEST(HttpCli, StopEndsAStalledGetAtOnce) {
     EXPECT_EQ(message, "Connection aborted on request");
     EXPECT_EQ(c.http.RequestDoneError(), httperrAborted);
     EXPECT_EQ(c.body.Bytes(), "part");
+    stop.stop();
     // The component can start the next request.
     LoopbackServer next({Answer("HTTP/1.0 200 OK\r\n\r\nnext")});
     c.http.URL = c.Url(next);

@@ -392,6 +392,7 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
 void THttpCli::SendRequest(const std::string& method, const std::string& version) {
     (void)version;
     bandwidthCount_ = 0;
+    rx_.SetDirectBodyReads(!Options.Contains(httpoBandwidthControl));
     if (Options.Contains(httpoBandwidthControl)) {
         bandwidthMaxCount_ = static_cast<std::int64_t>(BandwidthLimit) *
                              static_cast<std::int64_t>(BandwidthSampling) / 1000;

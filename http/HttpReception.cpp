@@ -109,6 +109,9 @@ void THttpReception::DataAvailable(const std::function<int(char*, int)>& receive
         start_ = 0;
     }
     const THttpState arrivalState = listener_.State();
+    if (arrivalState == httpWaitingBody && DirectBody(receive)) {
+        return;
+    }
     int count = 0;
     const int space = kBufferFill - end_;
     if (space > 0) {
@@ -146,6 +149,39 @@ void THttpReception::DataAvailable(const std::function<int(char*, int)>& receive
         return;
     }
     ProcessLines(errCode);
+}
+
+bool THttpReception::DirectBody(const std::function<int(char*, int)>& receive) {
+    if (!directBody_ || Held() > 0 || handler_ != LineHandler::Body || requestType_ == httpHEAD ||
+        requestType_ == httpABORT) {
+        return false;
+    }
+    int capacity = kBodyReadSize;
+    const std::int64_t rem = IdentityRemaining();
+    if (rem == 0) {
+        return false;
+    }
+    if (rem > 0 && rem < capacity) {
+        // Never take bytes past the length from the socket.
+        capacity = static_cast<int>(rem);
+    }
+    const int count = receive(bodyBlock_.get(), capacity);
+    if (count <= 0) {
+        return true;
+    }
+    const unsigned gen = generation_;
+    listener_.BytesReceived(count);
+    if (gen != generation_) {
+        return true;
+    }
+    r.BodyDataLen = count;
+    BodyBlock(bodyBlock_.get(), static_cast<std::size_t>(count));
+    if (gen != generation_) {
+        return true;
+    }
+    r.BodyDataLen = 0;
+    FinishIfEnded(gen);
+    return true;
 }
 
 void THttpReception::ProcessLines(std::uint16_t errCode) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,9 @@ public:
     static constexpr int kOverlongRead = 25;
     // Significant hexadecimal digits a chunk size may have; more would not fit the counters.
     static constexpr int kMaxChunkSizeDigits = 15;
+    // While a body streams and nothing is held, bytes are read straight into a block this
+    // large: the line buffer's small reads would cost a system call pair per 8 KiB.
+    static constexpr int kBodyReadSize = 65536;
 
     enum class LineHandler : std::uint8_t { None, Header, Body };
     enum class ChunkState : std::uint8_t { Size, LineEnd, Data, Trailer, Done };
@@ -97,6 +101,8 @@ public:
     void ClearResponse();
     // Drops held bytes (a new connection starts with an empty buffer).
     void DiscardHeld() { start_ = end_ = 0; }
+    // Large direct body reads; off where reads must stay small (bandwidth control).
+    void SetDirectBodyReads(bool on) { directBody_ = on; }
     // Stops any processing under way in the engine (abort, new request from a handler).
     void Interrupt() { ++generation_; }
 
@@ -120,6 +126,8 @@ public:
 
 private:
     void ProcessLines(std::uint16_t errCode);
+    // Reads body bytes past the line buffer; false when this notice is not one for it.
+    bool DirectBody(const std::function<int(char*, int)>& receive);
     void HeaderLine(const std::string& line);
     void EndOfHeader();
     void RawBody();
@@ -135,6 +143,7 @@ private:
 
     Listener& listener_;
     char buf_[kBufferSize] = {};
+    std::unique_ptr<char[]> bodyBlock_ = std::make_unique<char[]>(kBodyReadSize);
     int start_ = 0;
     int end_ = 0;
     THttpRequest requestType_ = httpABORT;
@@ -149,4 +158,5 @@ private:
     int chunkDigits_ = 0;
     bool ended_ = false;
     unsigned generation_ = 0;
+    bool directBody_ = true;
 };

@@ -9,6 +9,7 @@ packages=(
   ffmpeg
   xvfb xauth xclip xdotool x11-apps
   clang curl python3
+  libclang-rt-14-dev
 )
 
 missing=()

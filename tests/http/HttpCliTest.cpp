@@ -545,3 +545,51 @@ TEST(HttpCli, PostSendsTheStreamAndNeedsOne) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpCli, AbortDuringTheLookupCancelsIt) {
+    THttpCli http;
+    // A name, not a dotted address: the lookup runs on a worker and is still under way here.
+    http.URL = "http://localhost:1/x";
+    std::vector<std::uint16_t> done;
+    http.OnRequestDone = [&](THttpCli&, THttpRequest, std::uint16_t err) { done.push_back(err); };
+    http.DoRequestAsync(httpGET);
+    ASSERT_EQ(http.State(), httpDnsLookup);
+    http.Abort();
+    EXPECT_EQ(http.State(), httpReady);
+    EXPECT_EQ(http.StatusCode(), 404);
+    EXPECT_EQ(http.ReasonPhrase(), "Connection aborted on request");
+    testsupport::PumpFor(300);
+    // Reported once, with the abort's code; the cancelled lookup's late answer is dropped.
+    EXPECT_EQ(done, std::vector<std::uint16_t>{httperrAborted});
+    EXPECT_EQ(http.RequestDoneError(), httperrAborted);
+}
+
+TEST(HttpCli, RelocationThroughAProxy) {
+    // Through the proxy every request goes to the same place; the targets stay absolute.
+    LoopbackServer proxy({
+        Answer("HTTP/1.0 302 Found\r\nLocation: /two\r\n\r\n"),
+        Answer("HTTP/1.0 302 Found\r\nLocation: three\r\n\r\n"),
+        Answer("HTTP/1.0 302 Found\r\nLocation: http://other.example:81/four\r\n\r\n"),
+        Answer("HTTP/1.0 200 OK\r\n\r\nfour"),
+    });
+    Client c;
+    c.http.Proxy = "127.0.0.1";
+    c.http.ProxyPort = proxy.PortText();
+    c.http.URL = "http://video.example:8080/one/x";
+    EXPECT_EQ(c.Get(), 0);
+    EXPECT_EQ(c.body.Bytes(), "four");
+    auto line = [&](int i) {
+        const std::string r = proxy.Received(i);
+        return r.substr(0, r.find("\r\n"));
+    };
+    EXPECT_EQ(line(1), "GET http://video.example:8080/two HTTP/1.0");
+    EXPECT_EQ(line(2), "GET http://video.example:8080/three HTTP/1.0");
+    EXPECT_EQ(line(3), "GET http://other.example:81/four HTTP/1.0");
+    EXPECT_NE(proxy.Received(3).find("\r\nHost: other.example:81\r\n"), std::string::npos);
+    EXPECT_EQ(c.http.ConnHost(), "127.0.0.1");
+    EXPECT_EQ(c.http.ConnPort(), proxy.PortText());
+}
+
+}  // namespace

@@ -656,7 +656,7 @@ void TWSocket::Connect() {
     error = platform::StartConnect(fd, r.addr, r.port);
     if (r.type != SOCK_STREAM) {
         if (error != 0) {
-            UpdateNotifiers();
+            DropNotifiers();
             lastError_ = error;
             SocketError("Connect", error);
             return;
@@ -685,7 +685,7 @@ void TWSocket::Connect() {
                               FD_CONNECT | (error << 16));
         return;
     }
-    UpdateNotifiers();
+    DropNotifiers();  // an unconnected socket would only give spurious notices
     lastError_ = error;
     SocketError("Connect", error);
 }
@@ -818,7 +818,8 @@ void TWSocket::HandleNotice() {
 void TWSocket::HandleSocketEvent(int bits, int error) {
     std::weak_ptr<bool> alive = alive_;
     const std::uint64_t serial = connection_;
-    auto gone = [&] { return alive.expired() || serial != connection_ || !fd_.valid(); };
+    // Paused by a handler: the rest of this notice waits for Resume, as a later notice would.
+    auto gone = [&] { return alive.expired() || serial != connection_ || !fd_.valid() || paused_; };
     const auto err = static_cast<std::uint16_t>(error);
 
     if ((bits & FD_CONNECT) != 0 && state_ != wsConnected) {
@@ -924,7 +925,7 @@ void TWSocket::ReceiveLoop(bool noLoop, std::uint16_t error) {
         } catch (...) {
             return;  // a failing handler ends this notice's reading, silently
         }
-        if (alive.expired() || serial != connection_ || !fd_.valid()) {
+        if (alive.expired() || serial != connection_ || !fd_.valid() || paused_) {
             return;
         }
         if (noLoop) {
@@ -1178,8 +1179,9 @@ void TWSocket::ProcessMessages() {
 bool TWSocket::event(QEvent* e) {
     switch (static_cast<int>(e->type())) {
         case WM_ASYNCSELECT: {
-            auto* m = static_cast<platform::MessageEvent*>(e);
-            if (paused_ || !fd_.valid() || static_cast<std::uint64_t>(m->WParam()) != connection_) {
+            auto* m = dynamic_cast<platform::MessageEvent*>(e);
+            if (m == nullptr || paused_ || !fd_.valid() ||
+                static_cast<std::uint64_t>(m->WParam()) != connection_) {
                 return true;
             }
             const int bits = static_cast<int>(m->LParam() & 0xFFFF);
@@ -1191,16 +1193,19 @@ bool TWSocket::event(QEvent* e) {
             return true;
         }
         case WM_ASYNCGETHOSTBYNAME: {
-            auto* answer = static_cast<platform::DnsAnswerEvent*>(e);
+            auto* answer = dynamic_cast<platform::DnsAnswerEvent*>(e);
+            if (answer == nullptr) {
+                return true;
+            }
             Guarded([this, answer] {
                 DnsAnswer(answer->Id, answer->Error, std::move(answer->Addresses));
             });
             return true;
         }
         case WM_CLOSE_DELAYED: {
-            auto* m = static_cast<platform::MessageEvent*>(e);
+            auto* m = dynamic_cast<platform::MessageEvent*>(e);
             // Meant for the connection open when it was asked; a later one is left alone.
-            if (static_cast<std::uint64_t>(m->WParam()) == connection_) {
+            if (m != nullptr && static_cast<std::uint64_t>(m->WParam()) == connection_) {
                 Guarded([this] { Close(); });
             }
             return true;

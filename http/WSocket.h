@@ -139,6 +139,7 @@ public:
     TWSocket& operator=(const TWSocket&) = delete;
 
     // --- Events (each called only when assigned) ---
+    // A handler may destroy the socket, as its last act (the handler goes with it).
     std::function<void(TWSocket& sender, std::uint16_t errCode)> OnSessionConnected;
     std::function<void(TWSocket& sender, std::uint16_t errCode)> OnSessionClosed;
     std::function<void(TWSocket& sender, std::uint16_t errCode)> OnDataAvailable;

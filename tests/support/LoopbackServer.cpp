@@ -156,25 +156,29 @@ bool ServerConnection::ReadSome(int timeoutMs) {
 
 bool ServerConnection::ReadUntil(const std::string& marker, int timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto found = [&] {
+        std::lock_guard lock(mutex_);
+        return received_.find(marker) != std::string::npos;
+    };
     for (;;) {
-        if (Received().find(marker) != std::string::npos) {
+        if (found()) {
             return true;
         }
         if (!ReadSome(RemainingMs(deadline))) {
-            return Received().find(marker) != std::string::npos;
+            return found();
         }
     }
 }
 
 bool ServerConnection::ReadBytes(std::size_t count, int timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::size_t target = Received().size() + count;
-    while (Received().size() < target) {
+    std::size_t target = ReceivedSize() + count;
+    while (ReceivedSize() < target) {
         if (!ReadSome(RemainingMs(deadline))) {
             break;
         }
     }
-    return Received().size() >= target;
+    return ReceivedSize() >= target;
 }
 
 void ServerConnection::ReadToEnd(int timeoutMs) {
@@ -219,6 +223,11 @@ void ServerConnection::Stall() {
     }
 }
 
+std::size_t ServerConnection::ReceivedSize() const {
+    std::lock_guard lock(mutex_);
+    return received_.size();
+}
+
 std::string ServerConnection::Received() const {
     std::lock_guard lock(mutex_);
     return received_;
@@ -256,12 +265,9 @@ LoopbackServer::~LoopbackServer() {
     if (acceptThread_.joinable()) {
         acceptThread_.join();
     }
-    std::vector<std::unique_ptr<Slot>> owned;
-    {
-        std::lock_guard lock(mutex_);
-        owned.swap(slots_);
-    }
-    for (auto& slot : owned) {
+    // The accept thread is gone, so slots_ no longer grows; the connection threads still lock
+    // it to record their end, so it is not held while joining them.
+    for (auto& slot : slots_) {
         if (slot->thread.joinable()) {
             slot->thread.join();
         }

@@ -86,6 +86,7 @@ public:
     void Stall();
 
     std::string Received() const;
+    std::size_t ReceivedSize() const;
     bool PeerClosed() const { return peerClosed_; }
     bool Stopping() const { return stopping_.load(); }
 

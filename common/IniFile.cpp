@@ -50,6 +50,9 @@ IniDocument IniDocument::Parse(std::string_view bytes) {
             break;
         }
         doc.lines_.push_back(Classify(std::string(bytes.substr(start, lf - start))));
+        if (doc.lines_.size() == 1) {
+            doc.crlf_ = lf > start && bytes[lf - 1] == '\r';
+        }
         start = lf + 1;
     }
     return doc;
@@ -88,7 +91,9 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
 }
 
 void IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
-    std::string entry = std::string(key) + "=" + std::string(value);
+    // New lines follow the line ends the file already uses.
+    const std::string cr = crlf_ ? "\r" : "";
+    std::string entry = std::string(key) + "=" + std::string(value) + cr;
     long start = FindSection(section);
     if (start < 0) {
         if (!lines_.empty()) {
@@ -96,10 +101,10 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
                 endsWithNewline_ = true;
             }
             if (!TrimBlanks(lines_.back().raw).empty()) {
-                lines_.push_back(Classify(""));
+                lines_.push_back(Classify(cr));
             }
         }
-        lines_.push_back(Classify("[" + std::string(section) + "]"));
+        lines_.push_back(Classify("[" + std::string(section) + "]" + cr));
         lines_.push_back(Classify(std::move(entry)));
         endsWithNewline_ = true;
         return;
@@ -108,7 +113,8 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
     std::size_t insertAt = static_cast<std::size_t>(start) + 1;
     for (std::size_t i = insertAt; i < end; ++i) {
         if (lines_[i].isValue && text::EqualsCaseless(lines_[i].key, key)) {
-            lines_[i] = Classify(std::move(entry));
+            // The key keeps the spelling the file gave it.
+            lines_[i] = Classify(lines_[i].key + "=" + std::string(value) + cr);
             return;
         }
         if (!TrimBlanks(lines_[i].raw).empty()) {
@@ -118,7 +124,8 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
     if (insertAt == lines_.size()) {
         endsWithNewline_ = true;
     }
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), Classify(std::move(entry)));
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt),
+                  Classify(std::move(entry)));
 }
 
 std::string IniDocument::Serialize() const {

@@ -14,7 +14,8 @@ class IniDocument {
 public:
     static IniDocument Parse(std::string_view bytes);
 
-    // The value of key in section, blanks around it removed; nullopt when section or key is missing.
+    // The value of key in section, blanks around it removed; nullopt when section or key is
+    // missing.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
     // Sets the value, adding the key at the end of its section, or the section at the end.
     void Set(std::string_view section, std::string_view key, std::string_view value);
@@ -38,4 +39,5 @@ private:
 
     std::vector<Line> lines_;
     bool endsWithNewline_ = true;
+    bool crlf_ = false;  // the file's lines end with CR LF
 };

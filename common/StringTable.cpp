@@ -25,14 +25,17 @@ const std::unordered_map<int, std::string>& Table() {
         {17, "Unable get html from "},
         {18, "Get html from the URL, please wait..."},
         {19, "Unable get html from the url. Please try again later!"},
-        {20, "This video may contain content that is inappropriate for some users, as flagged "
-             "by YouTube\"s user commnunity. "},
+        {20,
+         "This video may contain content that is inappropriate for some users, as flagged "
+         "by YouTube\"s user commnunity. "},
         {21, "To view this video, please verify you are 18 or older by logging in or signing up."},
         {22, "\r\n\r\n"},
-        {23, "Please log in your account on Internet Explorer firstly. You need to check the "
-             "option \"Stay signed in\". "},
-        {24, "It\"s better to change the YouTube show languages to English. Then download the "
-             "video again."},
+        {23,
+         "Please log in your account on Internet Explorer firstly. You need to check the "
+         "option \"Stay signed in\". "},
+        {24,
+         "It\"s better to change the YouTube show languages to English. Then download the "
+         "video again."},
         {25, "Cannot create "},
 
         {100, "www.corvane.example"},
@@ -42,8 +45,9 @@ const std::unordered_map<int, std::string>& Table() {
         {104, ")"},
         {105, "Show popup menu on right click"},
         {106, "Paste"},
-        {107, "The address must contain http://www.youtube.com/watch?v=, otherwise it is taken "
-              "as a wrong address and not pasted"},
+        {107,
+         "The address must contain http://www.youtube.com/watch?v=, otherwise it is taken "
+         "as a wrong address and not pasted"},
         {108, "Browser..."},
         {109, "Select local video file"},
         {110, "Remove"},
@@ -107,7 +111,6 @@ const std::string& LoadStr(StrId id) {
 }
 
 std::string AgeMessage() {
-    return LoadStr(StrId::AgeMessage1) + LoadStr(StrId::AgeMessage2) +
-           LoadStr(StrId::AgeMessage3) + LoadStr(StrId::AgeMessage4) +
-           LoadStr(StrId::AgeMessage5);
+    return LoadStr(StrId::AgeMessage1) + LoadStr(StrId::AgeMessage2) + LoadStr(StrId::AgeMessage3) +
+           LoadStr(StrId::AgeMessage4) + LoadStr(StrId::AgeMessage5);
 }

@@ -6,9 +6,13 @@
 
 namespace text {
 
-char UpperChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char UpperChar(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
-char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerChar(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string UpperCase(std::string_view s) {
     std::string out(s);
@@ -23,9 +27,9 @@ std::string LowerCase(std::string_view s) {
 }
 
 bool EqualsCaseless(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return UpperChar(x) == UpperChar(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return UpperChar(x) == UpperChar(y);
+           });
 }
 
 std::size_t FindCaseless(std::string_view haystack, std::string_view needle, std::size_t from) {
@@ -107,6 +111,8 @@ std::int32_t StrToIntDef(std::string_view s, std::int32_t fallback) {
     return ParseInt32(s).value_or(fallback);
 }
 
-std::string CaselessKey(std::string_view s) { return UpperCase(s); }
+std::string CaselessKey(std::string_view s) {
+    return UpperCase(s);
+}
 
 }  // namespace text

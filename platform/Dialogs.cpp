@@ -16,7 +16,9 @@ Dialogs*& Installed() {
     return installed;
 }
 
-QString Q(const std::string& s) { return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size())); }
+QString Q(const std::string& s) {
+    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 }  // namespace
 
@@ -26,11 +28,14 @@ Dialogs& Dialogs::Current() {
     return installed != nullptr ? *installed : real;
 }
 
-void Dialogs::Install(Dialogs* dialogs) { Installed() = dialogs; }
+void Dialogs::Install(Dialogs* dialogs) {
+    Installed() = dialogs;
+}
 
 MsgAnswer QtDialogs::MessageBox(QWidget* owner, const MessageBoxRequest& request) {
-    QMessageBox box(request.icon == MsgIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-                    Q(request.caption), Q(request.text), QMessageBox::NoButton, owner);
+    QMessageBox box(
+        request.icon == MsgIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
+        Q(request.caption), Q(request.text), QMessageBox::NoButton, owner);
     if (request.buttons == MsgButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(request.defaultNo ? QMessageBox::No : QMessageBox::Yes);
@@ -47,7 +52,8 @@ MsgAnswer QtDialogs::MessageBox(QWidget* owner, const MessageBoxRequest& request
 std::optional<std::vector<std::string>> QtDialogs::OpenFiles(QWidget* owner,
                                                              const OpenFilesRequest& request) {
     QFileDialog dialog(owner);
-    dialog.setFileMode(request.multiSelect ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    dialog.setFileMode(request.multiSelect ? QFileDialog::ExistingFiles
+                                           : QFileDialog::ExistingFile);
     dialog.setNameFilter(Q(QtFilterFromPairs(request.filter)));
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
@@ -78,9 +84,13 @@ std::optional<std::string> QtDialogs::SelectFolder(QWidget* owner,
     return dialog.selectedFiles().first().toLocal8Bit().toStdString();
 }
 
-ScriptedDialogs::ScriptedDialogs() : previous_(Installed()) { Dialogs::Install(this); }
+ScriptedDialogs::ScriptedDialogs() : previous_(Installed()) {
+    Dialogs::Install(this);
+}
 
-ScriptedDialogs::~ScriptedDialogs() { Dialogs::Install(previous_); }
+ScriptedDialogs::~ScriptedDialogs() {
+    Dialogs::Install(previous_);
+}
 
 MsgAnswer ScriptedDialogs::MessageBox(QWidget*, const MessageBoxRequest& request) {
     messages.push_back(request);
@@ -92,8 +102,8 @@ MsgAnswer ScriptedDialogs::MessageBox(QWidget*, const MessageBoxRequest& request
     return answer;
 }
 
-std::optional<std::vector<std::string>> ScriptedDialogs::OpenFiles(QWidget*,
-                                                                   const OpenFilesRequest& request) {
+std::optional<std::vector<std::string>> ScriptedDialogs::OpenFiles(
+    QWidget*, const OpenFilesRequest& request) {
     fileRequests.push_back(request);
     if (fileChoices.empty()) {
         return std::nullopt;
@@ -119,7 +129,8 @@ std::string QtFilterFromPairs(const std::string& pairs) {
     std::size_t start = 0;
     while (true) {
         std::size_t bar = pairs.find('|', start);
-        parts.push_back(pairs.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+        parts.push_back(
+            pairs.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
         if (bar == std::string::npos) {
             break;
         }

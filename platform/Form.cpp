@@ -26,7 +26,9 @@ int TForm::ShowModal() {
     return ModalResult;
 }
 
-void TForm::SetClientSize(int width, int height) { setFixedSize(width, height); }
+void TForm::SetClientSize(int width, int height) {
+    setFixedSize(width, height);
+}
 
 void TForm::CenterWindow() {
     QWidget* owner = parentWidget();
@@ -37,7 +39,8 @@ void TForm::CenterWindow() {
         area = screen->availableGeometry();
     }
     if (area.isValid()) {
-        move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
+        move(area.left() + (area.width() - width()) / 2,
+             area.top() + (area.height() - height()) / 2);
     }
 }
 

@@ -20,7 +20,9 @@ void PostEvent(QObject* target, QEvent* event) {
     QCoreApplication::postEvent(target, event);
 }
 
-void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void ProcessMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void WaitForMessages(int timeoutMs) {
     // A single-shot timer bounds the wait: WaitForMoreEvents alone could sleep forever.

@@ -66,8 +66,8 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, bool existed
     if (existed && stat(path.c_str(), &info) == 0) {
         mode = info.st_mode & 07777;
     }
-    const bool written = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) &&
-                         fsync(fd.get()) == 0;
+    const bool written =
+        fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && fsync(fd.get()) == 0;
     fd.reset();
     if (!written || rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());

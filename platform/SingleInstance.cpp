@@ -29,14 +29,17 @@ std::string RuntimeFolder() {
     return folder;
 }
 
-QString QPath(const std::string& path) { return QString::fromLocal8Bit(path.c_str()); }
+QString QPath(const std::string& path) {
+    return QString::fromLocal8Bit(path.c_str());
+}
 
 }  // namespace
 
 std::string InstanceSocketPath(const std::string& className) {
     std::string name;
     for (char c : className) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         name.push_back(plain ? c : '-');
     }
     return RuntimeFolder() + "/" + name + ".instance";
@@ -60,19 +63,18 @@ InstanceListener::InstanceListener(const std::string& className, QObject* receiv
 InstanceListener::~InstanceListener() = default;
 
 bool InstanceListener::Listen() {
-    server_ = std::make_unique<QLocalServer>();
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(server_.get(), &QLocalServer::newConnection, this, &InstanceListener::OnNewConnection);
-    if (server_->listen(QPath(path_))) {
-        return true;
-    }
-    // A socket nobody answers on was left by a copy that did not end cleanly.
+    // A copy that answers is alive and keeps its socket. Qt replaces an existing socket file when
+    // it listens with access options, so the test must come first.
     QLocalSocket probe;
     probe.connectToServer(QPath(path_));
     if (probe.waitForConnected(kConnectTimeoutMs)) {
         return false;
     }
+    // Whatever is left at the path was left by a copy that did not end cleanly.
     QLocalServer::removeServer(QPath(path_));
+    server_ = std::make_unique<QLocalServer>();
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(server_.get(), &QLocalServer::newConnection, this, &InstanceListener::OnNewConnection);
     return server_->listen(QPath(path_));
 }
 
@@ -82,7 +84,8 @@ void InstanceListener::OnNewConnection() {
         connect(client, &QLocalSocket::readyRead, this, [this, client] {
             while (client->canReadLine()) {
                 const QByteArray line = client->readLine().trimmed();
-                if (auto message = text::ParseInt32(line.toStdString()); message && *message >= 1000) {
+                if (auto message = text::ParseInt32(line.toStdString());
+                    message && *message >= 1000) {
                     PostMessage(receiver_, *message);
                 }
             }

@@ -7,7 +7,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev googletest
   ffmpeg
-  xvfb xauth xclip xdotool x11-apps
+  xvfb xauth xclip xdotool x11-apps openbox imagemagick
+  fonts-dejavu-core
   clang curl python3
   libclang-rt-14-dev
 )

@@ -11,7 +11,8 @@
 namespace testsupport {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tamberlo-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tamberlo-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -28,7 +29,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
+std::string TempDir::File(const std::string& name) const {
+    return path_ + "/" + name;
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,0 +1,68 @@
+#include "app/JobList.h"
+
+#include <unordered_set>
+
+#include "common/Text.h"
+#include "common/VideoUrl.h"
+
+namespace {
+
+// A set of caseless keys, so that duplicate tests stay linear in the size of the list.
+class CaselessSet {
+public:
+    explicit CaselessSet(const std::vector<std::string>& initial) {
+        keys_.reserve(initial.size() * 2);
+        for (const std::string& s : initial) {
+            keys_.insert(text::CaselessKey(s));
+        }
+    }
+    // True when s was new and is now in the set.
+    bool Insert(std::string_view s) { return keys_.insert(text::CaselessKey(s)).second; }
+
+private:
+    std::unordered_set<std::string> keys_;
+};
+
+}  // namespace
+
+std::vector<std::string> SplitClipboardUrls(std::string_view text,
+                                            const std::vector<std::string>& jobs) {
+    CaselessSet seen(jobs);
+    std::vector<std::string> accepted;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t lf = text.find('\n', start);
+        std::string_view piece = text.substr(start, lf == std::string_view::npos ? lf : lf - start);
+        if (lf != std::string_view::npos && !piece.empty() && piece.back() == '\r') {
+            piece.remove_suffix(1);
+        }
+        if (!piece.empty() && IsVideoUrl(piece) && seen.Insert(piece)) {
+            accepted.emplace_back(piece);
+        }
+        if (lf == std::string_view::npos) {
+            break;
+        }
+        start = lf + 1;
+    }
+    return accepted;
+}
+
+std::vector<std::string> NewFileJobs(const std::vector<std::string>& files,
+                                     const std::vector<std::string>& jobs) {
+    CaselessSet seen(jobs);
+    std::vector<std::string> added;
+    for (const std::string& file : files) {
+        if (seen.Insert(file)) {
+            added.push_back(file);
+        }
+    }
+    return added;
+}
+
+int SelectionAfterRemove(int selected, int count) {
+    return selected < count - 1 ? selected : count - 2;
+}
+
+int JobColumnWidth(int count) {
+    return count > 5 ? 355 : 374;
+}

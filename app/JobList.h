@@ -1,0 +1,23 @@
+#pragma once
+
+// The rules by which clipboard text becomes jobs.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The lines of text that are video page addresses and not yet jobs, in order and as written.
+// Lines are cut at line feeds; a line loses one carriage return before its line feed. Duplicates,
+// among the jobs or earlier lines, are found ignoring the case of the letters a to z.
+std::vector<std::string> SplitClipboardUrls(std::string_view text,
+                                            const std::vector<std::string>& jobs);
+
+// The files that are not yet jobs (ignoring letter case), in the order given.
+std::vector<std::string> NewFileJobs(const std::vector<std::string>& files,
+                                     const std::vector<std::string>& jobs);
+
+// Index to select after removing the selected job of a list of count jobs; -1 for none.
+int SelectionAfterRemove(int selected, int count);
+
+// Width of the list's only column for a list of count jobs.
+int JobColumnWidth(int count);

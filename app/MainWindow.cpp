@@ -1,0 +1,594 @@
+#include "app/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+
+#include "app/AboutWindow.h"
+#include "app/JobList.h"
+#include "common/Sites.h"
+#include "common/Text.h"
+#include "convert/ConvertThread.h"
+#include "convert/Profiles.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/Messages.h"
+#include "platform/Profile.h"
+#include "platform/Shell.h"
+#include "ui/Controls.h"
+#include "ui/Pictures.h"
+
+const char* const kMainWindowClassName = "Tamberlo Made by Corvane Software";
+
+namespace {
+
+constexpr int kClientWidth = 486;
+constexpr int kClientHeight = 427;
+const QColor kWhite(0xFF, 0xFF, 0xFF);
+const QColor kGrey(128, 128, 128);
+
+QString Q(StrId id) {
+    return QString::fromLocal8Bit(LoadStr(id).c_str());
+}
+QString Q(const std::string& s) {
+    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+std::string Bytes(const QString& s) {
+    return s.toLocal8Bit().toStdString();
+}
+
+template <typename W>
+W* Place(W* widget, int left, int top) {
+    widget->move(left, top);
+    return widget;
+}
+
+QPushButton* Button(QWidget* parent, StrId caption, int left, int top) {
+    auto* button = new QPushButton(Q(caption), parent);
+    button->setGeometry(left, top, 80, 23);
+    return button;
+}
+
+// The settings operations stop at the first write that fails.
+struct SettingsWriteFailed {};
+
+}  // namespace
+
+TfrmMain::TfrmMain(const std::string& programFolder) : programFolder_(programFolder) {
+    setObjectName(QString::fromLatin1(kMainWindowClassName));
+    SetClientSize(kClientWidth, kClientHeight);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    CreateControls();
+    CreateMenus();
+    SetTabOrder();
+    FormCreate();
+}
+
+TfrmMain::~TfrmMain() {
+    QObject::disconnect(clipboardViewer_);
+}
+
+void TfrmMain::CreateControls() {
+    imgTitle = new QLabel(this);
+    imgTitle->setScaledContents(true);
+    imgTitle->setGeometry(0, 0, kClientWidth, 50);
+    imgTitle->setPixmap(ui::Banner(kClientWidth, 50));
+
+    Image1 = Place(new ui::ClickLabel(this), 8, 8);
+    Image1->setPixmap(ui::Logo(36));
+    Image1->resize(36, 36);
+    Image1->setToolTip(Q(StrId::MenuHomePage).remove('&'));
+    connect(Image1, &ui::ClickLabel::clicked, this, &TfrmMain::Homepage1Click);
+
+    lTitle = Place(new ui::ClickLabel(this), 65, 8);
+    lTitle->setText(Q(StrId::MakerDomain));
+    QFont bold = lTitle->font();
+    bold.setBold(true);
+    bold.setPixelSize(13);
+    lTitle->setFont(bold);
+    lTitle->setStyleSheet(QStringLiteral("color: white;"));
+    lTitle->adjustSize();
+    connect(lTitle, &ui::ClickLabel::clicked, this, &TfrmMain::lTitleClick);
+
+    lTitleHint = Place(new QLabel(Q(StrId::TitleHint), this), 65, 28);
+    lTitleHint->setStyleSheet(QStringLiteral("color: white;"));
+    lTitleHint->adjustSize();
+
+    iUpdate = new QLabel(this);
+    iUpdate->setPixmap(ui::UpdateGlyph(16));
+    iUpdate->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    iUpdate->setGeometry(0, 18, 32, 32);
+
+    lUpdate = new ui::LinkLabel(Q(StrId::CheckForUpdates), QColor(0, 0, 255), Qt::red, this);
+    lUpdate->adjustSize();
+    lUpdate->move(0, 27);
+    connect(lUpdate, &ui::ClickLabel::clicked, this, &TfrmMain::lUpdateClick);
+
+    pSingleMode = new QWidget(this);
+    pSingleMode->setGeometry(8, 50, 474, 383);
+
+    lVideo = Place(new QLabel(Q(StrId::CaptionPasteUrl), pSingleMode), 0, 8);
+    lUrl = Place(new QLabel(Q(StrId::ExampleUrl), pSingleMode), 132, 8);
+    QFont underline = lUrl->font();
+    underline.setUnderline(true);
+    lUrl->setFont(underline);
+    lUrlEnd = Place(new QLabel(Q(StrId::UrlEnd), pSingleMode), 368, 8);
+    lUrlEnd->hide();
+
+    lvMain = new QTreeWidget(pSingleMode);
+    lvMain->setGeometry(0, 27, 378, 90);
+    lvMain->setColumnCount(1);
+    lvMain->setHeaderHidden(true);
+    lvMain->setRootIsDecorated(false);
+    lvMain->setUniformRowHeights(true);
+    lvMain->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvMain->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvMain->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvMain->setToolTip(Q(StrId::ListHint));
+    lvMain->header()->setStretchLastSection(false);
+    lvMain->setColumnWidth(0, 355);
+    lvMain->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Selection stays visible when the list has no focus.
+    QPalette listPalette = lvMain->palette();
+    listPalette.setColor(QPalette::Inactive, QPalette::Highlight,
+                         listPalette.color(QPalette::Active, QPalette::Highlight));
+    listPalette.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                         listPalette.color(QPalette::Active, QPalette::HighlightedText));
+    lvMain->setPalette(listPalette);
+
+    bPaste = Button(pSingleMode, StrId::Paste, 388, 36);
+    bPaste->setToolTip(Q(StrId::PasteHint));
+    bSelectFile = Button(pSingleMode, StrId::BrowseFile, 388, 100);
+    bSelectFile->setToolTip(Q(StrId::BrowseFileHint));
+    bRemove = Button(pSingleMode, StrId::Remove, 388, 68);
+    bRemove->setToolTip(Q(StrId::RemoveHint));
+
+    cbAutoCopy = Place(new QCheckBox(Q(StrId::AutoCopy), pSingleMode), 0, 121);
+    connect(cbAutoCopy, &QCheckBox::clicked, this, &TfrmMain::cbAutoCopyClick);
+
+    pOutputFolder = new QWidget(pSingleMode);
+    pOutputFolder->setGeometry(0, 146, 474, 52);
+    lOutputFolder = Place(new QLabel(Q(StrId::OutputFolder), pOutputFolder), 0, 4);
+    eOutputFolder = new QLineEdit(pOutputFolder);
+    eOutputFolder->setGeometry(0, 22, 378, 23);
+    bBrowser = Button(pOutputFolder, StrId::BrowseFolder, 388, 22);
+    bBrowser->setToolTip(Q(StrId::BrowseFolderHint));
+
+    pLine = new ui::Separator(pSingleMode);
+    pLine->setGeometry(8, 204, 474, 2);
+
+    lConvertTo = Place(new QLabel(Q(StrId::ConvertTo), pSingleMode), 0, 209);
+    cbFormat = new QComboBox(pSingleMode);
+    cbFormat->setGeometry(0, 228, 377, 22);
+    for (int i = 0; i < convert::ProfileCount(); ++i) {
+        cbFormat->addItem(Q(convert::ProfileText(i)));
+    }
+    cbFormat->setCurrentIndex(0);
+
+    rbDownload = Place(new QRadioButton(Q(StrId::ModeDownload), pSingleMode), 0, 258);
+    rbDownloadConvert = Place(new QRadioButton(Q(StrId::ModeDownloadConvert), pSingleMode), 0, 282);
+    rbConvert = Place(new QRadioButton(Q(StrId::ModeConvert), pSingleMode), 0, 306);
+    rbDownload->setChecked(true);
+    connect(rbDownload, &QRadioButton::clicked, this, &TfrmMain::rbDownloadClick);
+    connect(rbDownloadConvert, &QRadioButton::clicked, this, &TfrmMain::rbDownloadConvertClick);
+    connect(rbConvert, &QRadioButton::clicked, this, &TfrmMain::rbConvertClick);
+
+    WlmShiftImage1 = Place(new ui::ClickLabel(pSingleMode), 17, 333);
+    WlmShiftImage1->setPixmap(ui::MenuGlyph(16));
+    WlmShiftImage1->resize(16, 16);
+    WlmShiftImage1->setToolTip(Q(StrId::MenuHint));
+    connect(WlmShiftImage1, &ui::ClickLabel::clicked, this, &TfrmMain::iAboutClick);
+
+    lbEAddress = Place(new ui::ClickLabel(pSingleMode), 38, 334);
+    lbEAddress->setText(Q(StrId::Advanced));
+    QFont advanced = lbEAddress->font();
+    advanced.setBold(true);
+    advanced.setUnderline(true);
+    lbEAddress->setFont(advanced);
+    lbEAddress->setStyleSheet(QStringLiteral("color: blue;"));
+    lbEAddress->setToolTip(Q(StrId::MenuHint));
+    connect(lbEAddress, &ui::ClickLabel::clicked, this, &TfrmMain::iAboutClick);
+
+    bStart = Button(pSingleMode, StrId::Start, 171, 342);
+    bShowFiles = Button(pSingleMode, StrId::ShowFiles, 279, 342);
+    bExit = Button(pSingleMode, StrId::Exit, 388, 342);
+    connect(bExit, &QPushButton::clicked, this, &TfrmMain::bExitClick);
+    connect(bShowFiles, &QPushButton::clicked, this, &TfrmMain::bShowFilesClick);
+    connect(bBrowser, &QPushButton::clicked, this, &TfrmMain::bBrowserClick);
+    connect(bPaste, &QPushButton::clicked, this, &TfrmMain::bPasteClick);
+    connect(bRemove, &QPushButton::clicked, this, &TfrmMain::bRemoveClick);
+    connect(bSelectFile, &QPushButton::clicked, this, &TfrmMain::bSelectFileClick);
+    connect(lvMain, &QTreeWidget::itemSelectionChanged, this, &TfrmMain::lvMainChange);
+
+    for (QLabel* label :
+         {lVideo, lUrl, lUrlEnd, lOutputFolder, lConvertTo, static_cast<QLabel*>(lbEAddress)}) {
+        label->adjustSize();
+    }
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{cbAutoCopy, rbDownload, rbDownloadConvert, rbConvert}) {
+        w->adjustSize();
+    }
+}
+
+void TfrmMain::CreateMenus() {
+    suiPopupMenu1 = new QMenu(this);
+    suiPopupMenu1->setSeparatorsCollapsible(false);
+    Homepage1 = suiPopupMenu1->addAction(Q(StrId::MenuHomePage));
+    connect(Homepage1, &QAction::triggered, this, &TfrmMain::Homepage1Click);
+    suiPopupMenu1->addSeparator();
+    miYoutubeDownloadQuality = suiPopupMenu1->addMenu(Q(StrId::MenuQuality));
+    int tag = 0;
+    for (auto [item, caption] :
+         {std::pair{&Normal1, StrId::QualityNormal}, std::pair{&HQ1, StrId::QualityHQ},
+          std::pair{&HD1, StrId::QualityHD}, std::pair{&BestAvailable1, StrId::QualityBest}}) {
+        QAction* action = miYoutubeDownloadQuality->addAction(Q(caption));
+        action->setCheckable(true);
+        action->setData(tag++);  // the item's Tag
+        connect(action, &QAction::triggered, this, [this, action] { mi_QalityClick(action); });
+        *item = action;
+    }
+    Normal1->setChecked(true);
+    suiPopupMenu1->addSeparator();
+    suiPopupMenu1->addSeparator();
+    About1 = suiPopupMenu1->addAction(Q(StrId::MenuAbout));
+    connect(About1, &QAction::triggered, this, &TfrmMain::About1Click);
+
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { suiPopupMenu1->popup(mapToGlobal(at)); });
+
+    suiPopupMenu2 = new QMenu(this);
+    suiPopupMenu2->setSeparatorsCollapsible(false);
+    miPaste = suiPopupMenu2->addAction(Q(StrId::MenuPasteFromClipboard));
+    miBrowser = suiPopupMenu2->addAction(Q(StrId::MenuBrowser));
+    suiPopupMenu2->addSeparator();
+    miRemoveItem = suiPopupMenu2->addAction(Q(StrId::MenuRemoveItem));
+    suiPopupMenu2->addSeparator();
+    miRemoveAll = suiPopupMenu2->addAction(Q(StrId::MenuRemoveAll));
+    connect(miPaste, &QAction::triggered, this, &TfrmMain::bPasteClick);
+    connect(miBrowser, &QAction::triggered, this, &TfrmMain::bSelectFileClick);
+    connect(miRemoveItem, &QAction::triggered, this, &TfrmMain::bRemoveClick);
+    connect(miRemoveAll, &QAction::triggered, this, &TfrmMain::miRemoveAllClick);
+    connect(lvMain, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        suiPopupMenu2->popup(lvMain->viewport()->mapToGlobal(at));
+    });
+}
+
+void TfrmMain::SetTabOrder() {
+    const QWidget* order[] = {lvMain,   bPaste,     bRemove,    cbAutoCopy,        eOutputFolder,
+                              bBrowser, cbFormat,   rbDownload, rbDownloadConvert, rbConvert,
+                              bStart,   bShowFiles, bExit,      bSelectFile};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
+        QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+    }
+}
+
+void TfrmMain::FormCreate() {
+    pLine->move(0, pLine->y());
+    // Joining the clipboard viewer chain: on this desktop the clipboard itself tells us of every
+    // change, and there is never a next viewer to pass notices on to.
+    NextViewer = nullptr;
+    clipboardViewer_ = connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
+                               &TfrmMain::OnClipboardChange);
+    setWindowTitle(Q(StrId::ProductName) + QLatin1Char(' ') + Q(StrId::Version));
+    ConvertProcess = std::make_unique<TConvertProcess>();
+    LoadSaveSettings(true);
+    lUpdate->SetLinkColor(kWhite);
+    bSelectFile->move(bPaste->pos());
+}
+
+void TfrmMain::FormShow() {
+    switch (Mode) {
+        case 0:
+            rbDownload->setChecked(true);
+            rbDownloadClick();
+            break;
+        case 1:
+            rbDownloadConvert->setChecked(true);
+            rbDownloadConvertClick();
+            break;
+        case 2:
+            rbConvert->setChecked(true);
+            rbConvertClick();
+            break;
+        default:
+            break;  // the form's own state stands
+    }
+    eOutputFolder->setText(Q(OutputDirectory));
+    cbFormat->setCurrentIndex(ConvertFormat);
+    cbAutoCopy->setChecked(AutoCopy);
+    imgTitle->setGeometry(0, 0, width(), 50);
+    lUpdate->move(width() - lUpdate->width() - 10, lUpdate->y());
+    iUpdate->move(lUpdate->x() - 20, iUpdate->y());
+    iUpdate->lower();
+    imgTitle->lower();
+    for (QAction* item : miYoutubeDownloadQuality->actions()) {
+        item->setChecked(item->data().toInt() == Quality);
+    }
+    CenterWindow();
+}
+
+void TfrmMain::FormClose() {
+    // Nothing that fails here may keep the window open; leaving the clipboard chain must happen
+    // on every close, so a failed save does not skip the steps after it.
+    try {
+        LoadSaveSettings(false);
+    } catch (...) {
+    }
+    try {
+        // Leaving the clipboard viewer chain. The chain-change notice would go to NextViewer,
+        // which on this desktop is always null: there is no one to tell.
+        QObject::disconnect(clipboardViewer_);
+        ConvertProcess.reset();
+    } catch (...) {
+    }
+}
+
+bool TfrmMain::event(QEvent* event) {
+    if (static_cast<int>(event->type()) == platform::WM_SECOND_INSTANCE) {
+        OnSecondInstance();
+        return true;
+    }
+    return platform::TForm::event(event);
+}
+
+void TfrmMain::OnSecondInstance() {
+    show();
+    if (isMinimized()) {
+        showNormal();
+    }
+    raise();
+    activateWindow();
+}
+
+void TfrmMain::OnClipboardChange() {
+    // There is no next viewer to pass the notice on to (NextViewer stays null).
+    if (cbAutoCopy->isChecked() && cbAutoCopy->isEnabled()) {
+        TakeClipboardText();
+    }
+}
+
+void TfrmMain::TakeClipboardText() {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (data == nullptr || !data->hasText()) {
+        return;
+    }
+    const std::string text = text::Trim(Bytes(data->text()));
+    // Addresses of the video site's cache server are never jobs; the whole text is ignored.
+    if (text::StartsWithCaseless(text, sites::kYouTubeCacheAddress)) {
+        return;
+    }
+    if (text::ContainsCaseless(text, ".com")) {
+        AppendJobs(SplitClipboardUrls(text, Jobs()));
+    }
+    if (JobCount() > 0) {
+        SelectJob(JobCount() - 1);
+    }
+}
+
+void TfrmMain::AppendJobs(const std::vector<std::string>& texts) {
+    if (texts.empty()) {
+        return;
+    }
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(texts.size()));
+    for (const std::string& job : texts) {
+        auto* item = new QTreeWidgetItem(QStringList{Q(job)});
+        // The caption is for display; the job keeps its exact bytes.
+        item->setData(0, Qt::UserRole, QByteArray(job.data(), static_cast<qsizetype>(job.size())));
+        items.push_back(item);
+    }
+    lvMain->addTopLevelItems(items);
+    lvMainChange();
+}
+
+void TfrmMain::SelectJob(int index) {
+    if (index < 0 || index >= JobCount()) {
+        lvMain->setCurrentItem(nullptr);
+        lvMain->clearSelection();
+        return;
+    }
+    QTreeWidgetItem* item = lvMain->topLevelItem(index);
+    lvMain->setCurrentItem(item);
+    item->setSelected(true);
+    lvMain->scrollToItem(item);
+}
+
+std::vector<std::string> TfrmMain::Jobs() const {
+    std::vector<std::string> jobs;
+    jobs.reserve(static_cast<std::size_t>(JobCount()));
+    for (int i = 0; i < JobCount(); ++i) {
+        jobs.push_back(lvMain->topLevelItem(i)->data(0, Qt::UserRole).toByteArray().toStdString());
+    }
+    return jobs;
+}
+
+int TfrmMain::JobCount() const {
+    return lvMain->topLevelItemCount();
+}
+
+int TfrmMain::SelectedJob() const {
+    const auto selected = lvMain->selectedItems();
+    return selected.isEmpty() ? -1 : lvMain->indexOfTopLevelItem(selected.first());
+}
+
+void TfrmMain::bPasteClick() {
+    TakeClipboardText();
+}
+
+void TfrmMain::bRemoveClick() {
+    const int selected = SelectedJob();
+    if (selected < 0) {
+        return;
+    }
+    const int next = SelectionAfterRemove(selected, JobCount());
+    delete lvMain->takeTopLevelItem(selected);
+    SelectJob(next);
+    lvMainChange();
+}
+
+void TfrmMain::miRemoveAllClick() {
+    lvMain->clear();
+    lvMainChange();
+}
+
+void TfrmMain::cbAutoCopyClick() {
+    AutoCopy = cbAutoCopy->isChecked();
+}
+
+void TfrmMain::lvMainChange() {
+    lvMain->setColumnWidth(0, JobColumnWidth(JobCount()));
+}
+
+void TfrmMain::bShowFilesClick() {
+    OutputDirectory = Bytes(eOutputFolder->text());
+    if (platform::DirectoryExists(OutputDirectory)) {
+        platform::ShellOpen(OutputDirectory);
+        return;
+    }
+    platform::Dialogs::Current().MessageBox(
+        this, {OutputDirectory + "," + LoadStr(StrId::OutputDirNotExist),
+               LoadStr(StrId::ProductName), platform::MsgIcon::Error, platform::MsgButtons::Ok});
+}
+
+void TfrmMain::bBrowserClick() {
+    std::string folder;
+    if (platform::SelectFolder(LoadStr(StrId::SelectDirectoryTitle), "", folder)) {
+        eOutputFolder->setText(Q(folder));
+        OutputDirectory = Bytes(eOutputFolder->text());
+    }
+}
+
+void TfrmMain::bSelectFileClick() {
+    auto files = platform::Dialogs::Current().OpenFiles(this, {LoadStr(StrId::FileFilter), true});
+    if (files) {
+        AppendJobs(NewFileJobs(*files, Jobs()));
+    }
+}
+
+std::string TfrmMain::SettingsPath() const {
+    return programFolder_ + "settings.ini";
+}
+
+void TfrmMain::LoadSaveSettings(bool load) {
+    const std::string path = SettingsPath();
+    if (load) {
+        OutputDirectory =
+            platform::GetPrivateProfileString("Options", "OutputDirectory", programFolder_, path);
+        Mode = platform::GetPrivateProfileInt("Options", "RadioButton", 0, path);
+        ConvertFormat = platform::GetPrivateProfileInt("Options", "ConvertFormat", 0, path);
+        AutoCopy = platform::GetPrivateProfileInt("Copy", "Enable", 0, path) != 0;
+        Quality = platform::GetPrivateProfileInt("Options", "Quality", 0, path);
+        if (Quality > 3 || Quality < 0) {
+            Quality = 0;
+        }
+        return;
+    }
+    auto write = [&path](const char* section, const char* key, const std::string& value) {
+        if (!platform::WritePrivateProfileString(section, key, value, path)) {
+            throw SettingsWriteFailed{};
+        }
+    };
+    const std::string typed = Bytes(eOutputFolder->text());
+    if (platform::DirectoryExists(typed)) {
+        OutputDirectory = typed;
+    }
+    write("Options", "OutputDirectory", OutputDirectory);
+    Mode = rbDownload->isChecked() ? 0 : rbDownloadConvert->isChecked() ? 1 : 2;
+    write("Options", "RadioButton", std::to_string(Mode));
+    ConvertFormat = cbFormat->currentIndex();
+    write("Options", "ConvertFormat", std::to_string(ConvertFormat));
+    write("Copy", "Enable", AutoCopy ? "1" : "0");
+    write("Options", "Quality", std::to_string(Quality));
+}
+
+std::string TfrmMain::GetOutputExt() const {
+    return convert::OutputExtForText(Bytes(cbFormat->currentText()));
+}
+
+std::string TfrmMain::GetConvertParams() const {
+    return convert::ConvertParamsForIndex(cbFormat->currentIndex());
+}
+
+void TfrmMain::ApplyMode(bool convertControls, bool downloadControls, StrId caption) {
+    lConvertTo->setEnabled(convertControls);
+    cbFormat->setEnabled(convertControls);
+    lVideo->setText(Q(caption));
+    lVideo->adjustSize();
+    lUrl->setVisible(downloadControls);
+    lUrlEnd->setVisible(downloadControls);
+    bPaste->setVisible(downloadControls);
+    cbAutoCopy->setEnabled(downloadControls);
+    QPalette pal = cbAutoCopy->palette();
+    const QColor text =
+        downloadControls ? QApplication::palette().color(QPalette::WindowText) : kGrey;
+    pal.setColor(QPalette::WindowText, text);
+    pal.setColor(QPalette::Disabled, QPalette::WindowText, text);
+    cbAutoCopy->setPalette(pal);
+    bSelectFile->setVisible(!downloadControls);
+    miPaste->setVisible(downloadControls);
+    miBrowser->setVisible(!downloadControls);
+}
+
+void TfrmMain::rbDownloadClick() {
+    ApplyMode(false, true, StrId::CaptionEnterUrl);
+}
+void TfrmMain::rbDownloadConvertClick() {
+    ApplyMode(true, true, StrId::CaptionEnterUrl);
+}
+void TfrmMain::rbConvertClick() {
+    ApplyMode(true, false, StrId::CaptionSelectFile);
+}
+
+void TfrmMain::mi_QalityClick(QAction* item) {
+    const auto widgets = item->associatedObjects();
+    for (QObject* owner : widgets) {
+        if (auto* menu = qobject_cast<QMenu*>(owner)) {
+            for (QAction* sibling : menu->actions()) {
+                sibling->setChecked(false);
+            }
+        }
+    }
+    item->setChecked(true);
+    Quality = item->data().toInt();
+}
+
+void TfrmMain::iAboutClick() {
+    suiPopupMenu1->popup(QCursor::pos());
+}
+
+void TfrmMain::Homepage1Click() {
+    platform::ShellOpen(LoadStr(StrId::HomePageUrl));
+}
+
+void TfrmMain::lTitleClick() {
+    platform::ShellOpen(LoadStr(StrId::MakerSiteUrl));
+}
+
+void TfrmMain::lUpdateClick() {
+    const std::string& address = LoadStr(StrId::UpdatePageUrl);
+    if (!text::Trim(address).empty()) {
+        platform::ShellOpen(address);
+    }
+}
+
+void TfrmMain::About1Click() {
+    auto about = std::make_unique<TfrmAbout>(this);
+    about->ShowModal();
+}
+
+void TfrmMain::bExitClick() {
+    close();
+}

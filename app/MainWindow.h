@@ -1,0 +1,155 @@
+#pragma once
+
+// The main window: the job list, the output folder, the profile and the mode, the quality menu,
+// and the buttons that start a run. It owns the user's settings and the shared converter runner.
+
+#include <QClipboard>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/StringTable.h"
+#include "platform/Form.h"
+
+class QAction;
+class QButtonGroup;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QCheckBox;
+class QTreeWidget;
+class QWidget;
+class TConvertProcess;
+
+namespace ui {
+class ClickLabel;
+class LinkLabel;
+}  // namespace ui
+
+// The name a running copy is found by.
+extern const char* const kMainWindowClassName;
+
+class TfrmMain : public platform::TForm {
+    Q_OBJECT
+public:
+    // programFolder: the folder of the executable, with a trailing "/"; settings.ini lives there.
+    explicit TfrmMain(const std::string& programFolder);
+    ~TfrmMain() override;
+
+    // State kept in settings.ini
+    std::string OutputDirectory;
+    int Mode = 0;
+    int ConvertFormat = 0;
+    bool AutoCopy = false;
+    int Quality = 0;
+    // The next clipboard viewer; there is none on this desktop, so it stays null.
+    QObject* NextViewer = nullptr;
+
+    // The one converter runner of the program, used by every run.
+    std::unique_ptr<TConvertProcess> ConvertProcess;
+
+    void LoadSaveSettings(bool load);
+    // The chosen profile's output extension (by its text) and converter parameters (by index).
+    std::string GetOutputExt() const;
+    std::string GetConvertParams() const;
+    std::string SettingsPath() const;
+
+    // Handlers
+    void rbDownloadClick();
+    void rbDownloadConvertClick();
+    void rbConvertClick();
+    void mi_QalityClick(QAction* item);
+    void iAboutClick();
+    void Homepage1Click();
+    void lTitleClick();
+    void lUpdateClick();
+    void About1Click();
+    void bExitClick();
+
+    // Job list and intake
+    void bPasteClick();
+    void bRemoveClick();
+    void miRemoveAllClick();
+    void cbAutoCopyClick();
+    void lvMainChange();
+    std::vector<std::string> Jobs() const;
+    int JobCount() const;
+    // Index of the selected job, or -1.
+    int SelectedJob() const;
+
+    // Output folder and local files
+    void bShowFilesClick();
+    void bBrowserClick();
+    void bSelectFileClick();
+
+    // Controls, named as on the form
+    QLabel* imgTitle = nullptr;
+    ui::ClickLabel* Image1 = nullptr;
+    ui::ClickLabel* lTitle = nullptr;
+    QLabel* lTitleHint = nullptr;
+    QLabel* iUpdate = nullptr;
+    ui::LinkLabel* lUpdate = nullptr;
+    QWidget* pSingleMode = nullptr;
+    QLabel* lVideo = nullptr;
+    QLabel* lUrl = nullptr;
+    QLabel* lUrlEnd = nullptr;
+    QTreeWidget* lvMain = nullptr;
+    QPushButton* bPaste = nullptr;
+    QPushButton* bSelectFile = nullptr;
+    QPushButton* bRemove = nullptr;
+    QCheckBox* cbAutoCopy = nullptr;
+    QWidget* pOutputFolder = nullptr;
+    QLabel* lOutputFolder = nullptr;
+    QLineEdit* eOutputFolder = nullptr;
+    QPushButton* bBrowser = nullptr;
+    QFrame* pLine = nullptr;
+    QLabel* lConvertTo = nullptr;
+    QComboBox* cbFormat = nullptr;
+    QRadioButton* rbDownload = nullptr;
+    QRadioButton* rbDownloadConvert = nullptr;
+    QRadioButton* rbConvert = nullptr;
+    ui::ClickLabel* WlmShiftImage1 = nullptr;
+    ui::ClickLabel* lbEAddress = nullptr;
+    QPushButton* bStart = nullptr;
+    QPushButton* bShowFiles = nullptr;
+    QPushButton* bExit = nullptr;
+
+    QMenu* suiPopupMenu1 = nullptr;
+    QAction* Homepage1 = nullptr;
+    QMenu* miYoutubeDownloadQuality = nullptr;
+    QAction* Normal1 = nullptr;
+    QAction* HQ1 = nullptr;
+    QAction* HD1 = nullptr;
+    QAction* BestAvailable1 = nullptr;
+    QAction* About1 = nullptr;
+
+    QMenu* suiPopupMenu2 = nullptr;
+    QAction* miPaste = nullptr;
+    QAction* miBrowser = nullptr;
+    QAction* miRemoveItem = nullptr;
+    QAction* miRemoveAll = nullptr;
+
+protected:
+    void FormCreate();
+    void FormShow() override;
+    void FormClose() override;
+    bool event(QEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateMenus();
+    void SetTabOrder();
+    void ApplyMode(bool convertControls, bool downloadControls, StrId caption);
+    void OnSecondInstance();
+    void OnClipboardChange();
+    void TakeClipboardText();
+    void AppendJobs(const std::vector<std::string>& texts);
+    void SelectJob(int index);
+
+    std::string programFolder_;
+    QMetaObject::Connection clipboardViewer_;
+};

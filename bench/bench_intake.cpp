@@ -1,0 +1,44 @@
+// Prints how long the main window takes to take in large clipboard texts (no jobs yet, then a
+// second paste of the same text against the full list).
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <cstdio>
+#include <string>
+
+#include "app/MainWindow.h"
+#include "platform/Messages.h"
+
+namespace {
+
+double PasteMs(TfrmMain& form, const std::string& text) {
+    QApplication::clipboard()->setText(
+        QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    QElapsedTimer timer;
+    timer.start();
+    form.bPasteClick();
+    platform::ProcessMessages();
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    for (int lines : {1000, 10000, 100000}) {
+        std::string text;
+        for (int i = 0; i < lines; ++i) {
+            text += "http://www.youtube.com/watch?v=id" + std::to_string(i) + "&feature=x\r\n";
+        }
+        TfrmMain form("/proc/");
+        form.show();
+        const double first = PasteMs(form, text);
+        const double again = PasteMs(form, text);
+        std::printf(
+            "%7d lines (%5.1f MB): first paste %8.1f ms, repeated paste %8.1f ms, jobs %d\n", lines,
+            static_cast<double>(text.size()) / 1e6, first, again, form.JobCount());
+    }
+    return 0;
+}

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Starts the built program under a private X server with a window manager and saves a
+# screenshot of the whole screen.
+# usage: scripts/screenshot.sh OUT.png [seconds to wait] [shell commands run before the shot...]
+# The commands may use $MAIN, the main window's X id, e.g.
+#   "xdotool mousemove --window \$MAIN 230 390 click 1"   (client coordinates)
+set -euo pipefail
+out=$1; wait=${2:-2}; shift $(( $# >= 2 ? 2 : 1 ))
+cd "$(dirname "$0")/.."
+xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+  openbox >/dev/null 2>&1 & sleep 0.5
+  build/app/tamberlo & pid=$!
+  sleep '"$wait"'
+  MAIN=$(xdotool search --name "^Tamberlo 1.6$" | head -1)
+  for cmd in "$@"; do eval "$cmd"; sleep 0.7; done
+  import -window root "'"$out"'"
+  kill $pid 2>/dev/null; wait $pid 2>/dev/null || true
+' _ "$@"

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+#include <memory>
+
+#include "app/JobList.h"
+#include "app/MainWindow.h"
+#include "common/Sites.h"
+#include "platform/Dialogs.h"
+#include "platform/Messages.h"
+#include "tests/support/TempDir.h"
+
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string A = "http://www.youtube.com/watch?v=AAAA";
+const std::string B = "http://www.youtube.com/watch?v=BBBB";
+const std::string C = "http://www.youtube.com/watch?v=CCCC";
+
+}  // namespace
+
+TEST(SplitClipboardUrls, DuplicatesAmongJobsAndEarlierLinesIgnoreCase) {
+    std::string upperA = "HTTP://WWW.YOUTUBE.COM/WATCH?V=AAAA";
+    EXPECT_EQ(SplitClipboardUrls(upperA + "\n" + B + "\n" + B, {A}), Lines{B});
+    // Only a-z fold: other bytes must match exactly.
+    EXPECT_EQ(SplitClipboardUrls(A + "\xC3\xA9\n" + A + "\xC3\x89", {}),
+              (Lines{A + "\xC3\xA9", A + "\xC3\x89"}));
+}
+
+TEST(SplitClipboardUrls, LineEnds) {
+    EXPECT_EQ(SplitClipboardUrls(A + "\r\n" + B + "\r\n", {}), (Lines{A, B}));
+    EXPECT_EQ(SplitClipboardUrls(A + "\n" + B + "\n", {}), (Lines{A, B}));
+    // A bare carriage return does not cut: the text is one piece, at most one job.
+    EXPECT_EQ(SplitClipboardUrls(A + "\r" + B, {}), Lines{A + "\r" + B});
+    // Only one carriage return goes with a line feed; blanks inside lines stay.
+    EXPECT_EQ(SplitClipboardUrls(" " + A + "\r\r\n\n" + B, {}), (Lines{" " + A + "\r", B}));
+    EXPECT_EQ(SplitClipboardUrls("no address here\n\n", {}), Lines{});
+}
+
+TEST(SplitClipboardUrls, HugeTextsStayLinear) {
+    std::string text;
+    Lines jobs;
+    for (int i = 0; i < 100000; ++i) {
+        text += "http://www.youtube.com/watch?v=" + std::to_string(i % 50000) + "\n";
+        if (i < 1000) {
+            jobs.push_back("http://www.youtube.com/watch?v=" + std::to_string(i));
+        }
+    }
+    text.push_back('\0');
+    EXPECT_EQ(SplitClipboardUrls(text, jobs).size(), 49000u);
+}
+
+TEST(JobListRules, SelectionAfterRemoveAndColumnWidth) {
+    EXPECT_EQ(SelectionAfterRemove(1, 3), 1);   // the job that moves up
+    EXPECT_EQ(SelectionAfterRemove(2, 3), 1);   // the new last
+    EXPECT_EQ(SelectionAfterRemove(0, 1), -1);  // none left
+    EXPECT_EQ(JobColumnWidth(5), 374);
+    EXPECT_EQ(JobColumnWidth(6), 355);
+    EXPECT_EQ(NewFileJobs({"/a/X.flv", "/a/x.FLV", "/a/y.flv"}, {"/A/Y.FLV"}), Lines{"/a/X.flv"});
+}
+
+namespace {
+
+// The main window with its own settings folder, shown, with the given mode and auto-copy.
+class Intake : public ::testing::Test {
+protected:
+    void Open(int mode, bool autoCopy) {
+        testsupport::WriteFile(dir_.File("settings.ini"),
+                               "[Options]\nRadioButton=" + std::to_string(mode) +
+                                   "\n[Copy]\nEnable=" + (autoCopy ? "1" : "0") + "\n");
+        form_ = std::make_unique<TfrmMain>(dir_.Path() + "/");
+        form_->show();
+    }
+    void Copy(const std::string& text) {
+        QApplication::clipboard()->setText(
+            QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+        platform::ProcessMessages();
+    }
+    TfrmMain& Form() { return *form_; }
+
+    testsupport::TempDir dir_;
+    std::unique_ptr<TfrmMain> form_;
+};
+
+}  // namespace
+
+TEST_F(Intake, AutoCopyTakesNewAddressesAndSelectsTheLastJob) {
+    Open(0, true);
+    Copy(A);
+    Copy("HTTP://WWW.YOUTUBE.COM/WATCH?V=AAAA\r\n" + B + "\r\n" + B);
+    EXPECT_EQ(Form().Jobs(), (Lines{A, B}));
+    EXPECT_EQ(Form().SelectedJob(), 1);
+}
+
+TEST_F(Intake, NothingIsTakenWhileTheWindowIsBeingCreatedOrWhenAutoCopyIsOff) {
+    QApplication::clipboard()->setText(QString::fromStdString(A));
+    Open(0, false);
+    platform::ProcessMessages();
+    Copy(B);
+    EXPECT_EQ(Form().JobCount(), 0);
+    // Paste needs no auto-copy.
+    Form().bPaste->click();
+    EXPECT_EQ(Form().Jobs(), Lines{B});
+}
+
+TEST_F(Intake, TheConvertModeStopsAutoCopyButKeepsItsCheck) {
+    Open(2, true);
+    EXPECT_TRUE(Form().cbAutoCopy->isChecked());
+    EXPECT_FALSE(Form().cbAutoCopy->isEnabled());
+    Copy(A);
+    EXPECT_EQ(Form().JobCount(), 0);
+    Form().rbDownload->click();
+    Copy(B);
+    EXPECT_EQ(Form().Jobs(), Lines{B});
+}
+
+TEST_F(Intake, CacheHostTextIsIgnoredWholeAndTheSelectionStays) {
+    Open(0, true);
+    Copy(A + "\n" + B);
+    Form().lvMain->setCurrentItem(Form().lvMain->topLevelItem(0));
+    Copy("  " + std::string(sites::kYouTubeCacheAddress) + "/x\n" + C);
+    EXPECT_EQ(Form().JobCount(), 2);
+    EXPECT_EQ(Form().SelectedJob(), 0);
+}
+
+TEST_F(Intake, TextWithoutDotComAddsNothingButSelectsTheLastJob) {
+    Open(0, true);
+    Copy(A + "\n" + B);
+    Form().lvMain->setCurrentItem(Form().lvMain->topLevelItem(0));
+    Copy("just some words");
+    EXPECT_EQ(Form().JobCount(), 2);
+    EXPECT_EQ(Form().SelectedJob(), 1);
+}
+
+TEST_F(Intake, RemoveSelectsTheRightNeighbourAndTheColumnFollowsTheCount) {
+    Open(0, false);
+    Copy(A + "\n" + B + "\n" + C);
+    Form().bPaste->click();
+    Form().lvMain->setCurrentItem(Form().lvMain->topLevelItem(1));
+    Form().bRemove->click();
+    EXPECT_EQ(Form().Jobs(), (Lines{A, C}));
+    EXPECT_EQ(Form().SelectedJob(), 1);
+    Form().bRemove->click();
+    EXPECT_EQ(Form().SelectedJob(), 0);
+    Form().miRemoveItem->trigger();
+    EXPECT_EQ(Form().JobCount(), 0);
+    EXPECT_EQ(Form().SelectedJob(), -1);
+    Form().bRemove->click();  // nothing selected: nothing happens
+
+    std::string six;
+    for (int i = 0; i < 6; ++i) {
+        six += "http://www.youtube.com/watch?v=" + std::to_string(i) + "\n";
+    }
+    Copy(six);
+    Form().bPaste->click();
+    EXPECT_EQ(Form().lvMain->columnWidth(0), 355);
+    Form().bRemove->click();
+    EXPECT_EQ(Form().lvMain->columnWidth(0), 374);
+    Form().miRemoveAll->trigger();
+    EXPECT_EQ(Form().JobCount(), 0);
+}
+
+TEST_F(Intake, LocalFilesAreAddedOnceWithoutMovingTheSelection) {
+    Open(2, false);
+    platform::ScriptedDialogs dialogs;
+    dialogs.fileChoices.push_back(Lines{"/videos/One.flv", "/videos/two.flv", "/videos/ONE.FLV"});
+    dialogs.fileChoices.push_back(Lines{"/videos/TWO.flv"});
+    Form().bSelectFile->click();
+    Form().lvMain->setCurrentItem(Form().lvMain->topLevelItem(0));
+    Form().miBrowser->trigger();
+    EXPECT_EQ(Form().Jobs(), (Lines{"/videos/One.flv", "/videos/two.flv"}));
+    EXPECT_EQ(Form().SelectedJob(), 0);
+    ASSERT_EQ(dialogs.fileRequests.size(), 2u);
+    EXPECT_EQ(dialogs.fileRequests[0].filter, "Flv files(*.flv)|*.flv| Any file(*.*)|*.*");
+    EXPECT_TRUE(dialogs.fileRequests[0].multiSelect);
+}
+
+TEST_F(Intake, ShowFilesReportsAMissingFolderWithItsText) {
+    Open(0, false);
+    platform::ScriptedDialogs dialogs;
+    Form().eOutputFolder->setText("");
+    Form().bShowFiles->click();
+    Form().eOutputFolder->setText(QString::fromStdString(dir_.File("missing")));
+    Form().bShowFiles->click();
+    ASSERT_EQ(dialogs.messages.size(), 2u);
+    EXPECT_EQ(dialogs.messages[0].text, ", the output directory does not exist.");
+    EXPECT_EQ(dialogs.messages[1].text,
+              dir_.File("missing") + ", the output directory does not exist.");
+    EXPECT_EQ(dialogs.messages[1].caption, "Tamberlo");
+    EXPECT_EQ(dialogs.messages[1].icon, platform::MsgIcon::Error);
+    EXPECT_EQ(Form().OutputDirectory, dir_.File("missing"));
+}
+
+TEST_F(Intake, TheFolderPickerFillsTheOutputFolderOnlyWhenAFolderIsChosen) {
+    Open(0, false);
+    platform::ScriptedDialogs dialogs;
+    dialogs.folderChoices.push_back(std::nullopt);
+    dialogs.folderChoices.push_back(dir_.Path());
+    const QString before = Form().eOutputFolder->text();
+    Form().bBrowser->click();
+    EXPECT_EQ(Form().eOutputFolder->text(), before);
+    Form().bBrowser->click();
+    EXPECT_EQ(Form().eOutputFolder->text().toStdString(), dir_.Path());
+    EXPECT_EQ(Form().OutputDirectory, dir_.Path());
+    EXPECT_EQ(dialogs.folderRequests.at(0).caption, "Please select the directory to add");
+    EXPECT_EQ(dialogs.folderRequests.at(0).root, "");
+}
+
+TEST_F(Intake, AClosedWindowHasLeftTheClipboardChain) {
+    Open(0, true);
+    Copy(A);
+    Form().close();
+    Copy(B);
+    EXPECT_EQ(Form().Jobs(), Lines{A});
+}

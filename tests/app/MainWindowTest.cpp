@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTreeWidget>
+#include <filesystem>
+#include <memory>
+
+#include "app/AboutWindow.h"
+#include "app/MainWindow.h"
+#include "platform/Messages.h"
+#include "tests/support/TempDir.h"
+#include "ui/Controls.h"
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+protected:
+    std::string Folder() const { return dir_.Path() + "/"; }
+    std::string Settings() const { return dir_.File("settings.ini"); }
+
+    TfrmMain& Open(const std::string& settings = "", bool write = true) {
+        if (write) {
+            WriteFile(Settings(), settings);
+        }
+        form_ = std::make_unique<TfrmMain>(Folder());
+        form_->show();
+        return *form_;
+    }
+    // Closes the window as its close box does and returns what it wrote.
+    std::string CloseAndRead() {
+        form_->close();
+        return ReadFile(Settings());
+    }
+
+    TempDir dir_;
+    std::unique_ptr<TfrmMain> form_;
+};
+
+std::string Text(QLabel* label) {
+    return label->text().toStdString();
+}
+
+}  // namespace
+
+TEST_F(MainWindow, WithoutASettingsFileItStartsWithTheDefaultsAndWritesThemAtClose) {
+    TfrmMain& form = Open("", false);
+    EXPECT_EQ(form.windowTitle().toStdString(), "Tamberlo 1.6");
+    EXPECT_EQ(form.width(), 486);
+    EXPECT_EQ(form.height(), 427);
+    EXPECT_EQ(form.eOutputFolder->text().toStdString(), Folder());
+    EXPECT_TRUE(form.rbDownload->isChecked());
+    EXPECT_FALSE(form.cbAutoCopy->isChecked());
+    EXPECT_TRUE(form.Normal1->isChecked());
+    EXPECT_EQ(form.cbFormat->currentIndex(), 0);
+    ASSERT_NE(form.ConvertProcess, nullptr);
+    EXPECT_EQ(CloseAndRead(),
+              "[Options]\nOutputDirectory=" + Folder() +
+                  "\nRadioButton=0\nConvertFormat=0\nQuality=0\n\n[Copy]\nEnable=0\n");
+}
+
+TEST_F(MainWindow, StoredValuesAreLoadedAndWrittenBack) {
+    std::filesystem::create_directory(dir_.File("out"));
+    TfrmMain& form = Open("[options]\nOUTPUTDIRECTORY=" + dir_.File("out") +
+                          "\nRadioButton=0x1\nQuality=0x2\n[COPY]\nenable=7\n");
+    EXPECT_EQ(form.eOutputFolder->text().toStdString(), dir_.File("out"));
+    EXPECT_TRUE(form.rbDownloadConvert->isChecked());
+    EXPECT_TRUE(form.cbAutoCopy->isChecked());
+    EXPECT_TRUE(form.HD1->isChecked());
+    const std::string written = CloseAndRead();
+    EXPECT_NE(written.find("RadioButton=1\n"), std::string::npos) << written;
+    EXPECT_NE(written.find("Quality=2\n"), std::string::npos) << written;
+    EXPECT_NE(written.find("enable=1\n"), std::string::npos) << written;
+}
+
+TEST_F(MainWindow, ExactlyOneQualityItemIsCheckedForEveryStoredValue) {
+    const std::pair<const char*, int> cases[] = {{"0", 0}, {"1", 1},  {"2", 2},   {"3", 3},
+                                                 {"7", 0}, {"-1", 0}, {"0x2", 2}, {"x", 0}};
+    for (auto [stored, expected] : cases) {
+        TfrmMain& form = Open(std::string("[Options]\nQuality=") + stored + "\n");
+        EXPECT_EQ(form.Quality, expected) << stored;
+        int checked = 0;
+        for (QAction* item : form.miYoutubeDownloadQuality->actions()) {
+            checked += item->isChecked();
+            if (item->isChecked()) {
+                EXPECT_EQ(item->data().toInt(), expected) << stored;
+            }
+        }
+        EXPECT_EQ(checked, 1) << stored;
+        form_.reset();
+    }
+}
+
+TEST_F(MainWindow, QualityClickChecksOnlyTheClickedItem) {
+    TfrmMain& form = Open();
+    form.BestAvailable1->trigger();
+    EXPECT_EQ(form.Quality, 3);
+    EXPECT_FALSE(form.Normal1->isChecked());
+    EXPECT_TRUE(form.BestAvailable1->isChecked());
+    form.HQ1->trigger();
+    EXPECT_EQ(form.Quality, 1);
+    EXPECT_FALSE(form.BestAvailable1->isChecked());
+    EXPECT_NE(CloseAndRead().find("Quality=1\n"), std::string::npos);
+}
+
+TEST_F(MainWindow, ModeHandlersSetTheControlsOfTheirMode) {
+    struct Row {
+        const char* stored;
+        bool convertControls;
+        const char* caption;
+        bool downloadControls;
+    } rows[] = {
+        {"0", false, "Enter video URL (Example: ", true},
+        {"1", true, "Enter video URL (Example: ", true},
+        {"2", true, "Select video file:", false},
+    };
+    for (const Row& row : rows) {
+        TfrmMain& form = Open(std::string("[Options]\nRadioButton=") + row.stored + "\n");
+        SCOPED_TRACE(row.stored);
+        EXPECT_EQ(form.lConvertTo->isEnabled(), row.convertControls);
+        EXPECT_EQ(form.cbFormat->isEnabled(), row.convertControls);
+        EXPECT_EQ(Text(form.lVideo), row.caption);
+        EXPECT_EQ(form.lUrl->isVisible(), row.downloadControls);
+        EXPECT_EQ(form.lUrlEnd->isVisible(), row.downloadControls);
+        EXPECT_EQ(form.bPaste->isVisible(), row.downloadControls);
+        EXPECT_EQ(form.cbAutoCopy->isEnabled(), row.downloadControls);
+        const QColor text = form.cbAutoCopy->palette().color(QPalette::WindowText);
+        EXPECT_EQ(text == QColor(128, 128, 128), !row.downloadControls);
+        EXPECT_EQ(form.bSelectFile->isVisible(), !row.downloadControls);
+        EXPECT_EQ(form.miPaste->isVisible(), row.downloadControls);
+        EXPECT_EQ(form.miBrowser->isVisible(), !row.downloadControls);
+        EXPECT_EQ(form.bSelectFile->pos(), form.bPaste->pos());
+        form_.reset();
+    }
+}
+
+TEST_F(MainWindow, AStoredModeOutOfRangeLeavesTheFormsOwnStateAndIsWrittenBackAsDownload) {
+    for (const char* stored : {"5", "-1", "0x7"}) {
+        TfrmMain& form = Open(std::string("[Options]\nRadioButton=") + stored + "\n");
+        SCOPED_TRACE(stored);
+        EXPECT_TRUE(form.rbDownload->isChecked());
+        EXPECT_EQ(Text(form.lVideo), "Paste video URL (Example: ");
+        EXPECT_FALSE(form.lUrlEnd->isVisible());
+        EXPECT_TRUE(form.cbFormat->isEnabled());
+        EXPECT_TRUE(form.bSelectFile->isVisible());
+        EXPECT_TRUE(form.bPaste->isVisible());
+        EXPECT_EQ(form.bSelectFile->pos(), form.bPaste->pos());
+        EXPECT_NE(CloseAndRead().find("RadioButton=0\n"), std::string::npos);
+        form_.reset();
+    }
+}
+
+TEST_F(MainWindow, AProfileIndexOutOfRangeSelectsNothingAndIsWrittenBackAsMinusOne) {
+    TfrmMain& form = Open("[Options]\nConvertFormat=40\n");
+    EXPECT_EQ(form.cbFormat->count(), 11);
+    EXPECT_EQ(form.cbFormat->currentIndex(), -1);
+    EXPECT_EQ(form.GetConvertParams(), "");
+    EXPECT_EQ(form.GetOutputExt(), "");
+    EXPECT_NE(CloseAndRead().find("ConvertFormat=-1\n"), std::string::npos);
+}
+
+TEST_F(MainWindow, TheChosenProfileGivesItsExtensionAndParameters) {
+    TfrmMain& form = Open("[Options]\nConvertFormat=8\n");
+    EXPECT_EQ(form.cbFormat->currentText().toStdString(), "Microsoft WAV (WAV)");
+    EXPECT_EQ(form.GetOutputExt(), ".wav");
+    EXPECT_EQ(form.GetConvertParams(), "-ar 44100 -ab 128kbit/s -ac 2 ");
+    form.cbFormat->setCurrentIndex(2);
+    EXPECT_EQ(form.GetOutputExt(), ".mp4");
+    EXPECT_NE(CloseAndRead().find("ConvertFormat=2\n"), std::string::npos);
+}
+
+TEST_F(MainWindow, OutputFolderRules) {
+    std::filesystem::create_directory(dir_.File("kept"));
+    // An empty stored folder leaves the field empty.
+    TfrmMain& empty = Open("[Options]\nOutputDirectory=\n");
+    EXPECT_EQ(empty.eOutputFolder->text(), QString());
+    form_.reset();
+
+    // A typed folder that does not exist at close is not saved; the accepted one is.
+    TfrmMain& form = Open("[Options]\nOutputDirectory=" + dir_.File("kept") + "\n");
+    form.eOutputFolder->setText(QString::fromStdString(dir_.File("missing")));
+    EXPECT_NE(CloseAndRead().find("OutputDirectory=" + dir_.File("kept") + "\n"),
+              std::string::npos);
+}
+
+TEST_F(MainWindow, ASettingsFileThatCannotBeWrittenStillClosesAndLeavesTheClipboardChain) {
+    auto form = std::make_unique<TfrmMain>("/proc/");  // no file can be made there
+    form->show();
+    EXPECT_EQ(form->eOutputFolder->text().toStdString(), "/proc/");
+    EXPECT_TRUE(form->close());
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(form->ConvertProcess, nullptr) << "the runner is released even after a failed save";
+    EXPECT_FALSE(std::filesystem::exists("/proc/settings.ini"));
+}
+
+TEST_F(MainWindow, SwitchingModesKeepsTheJobList) {
+    TfrmMain& form = Open();
+    form.lvMain->addTopLevelItem(
+        new QTreeWidgetItem(QStringList{"http://www.youtube.com/watch?v=a"}));
+    form.rbConvert->click();
+    form.rbDownloadConvert->click();
+    form.rbDownload->click();
+    EXPECT_EQ(form.lvMain->topLevelItemCount(), 1);
+}
+
+TEST_F(MainWindow, SecondInstanceMessageRestoresAMinimisedWindow) {
+    TfrmMain& form = Open();
+    form.showMinimized();
+    ASSERT_TRUE(form.isMinimized());
+    platform::PostMessage(&form, platform::WM_SECOND_INSTANCE);
+    platform::ProcessMessages();
+    EXPECT_FALSE(form.isMinimized());
+    EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(MainWindow, ExitClosesTheWindowAsTheCloseBoxDoes) {
+    TfrmMain& form = Open();
+    form.bExit->click();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(std::filesystem::exists(Settings()));
+}
+
+TEST(AboutWindow, ShowsTheProductAndVersionAndStaysOpenAfterTheLink) {
+    TfrmMain owner("/proc/");
+    TfrmAbout about(&owner);
+    about.show();
+    EXPECT_EQ(about.windowTitle().toStdString(), "About Tamberlo");
+    EXPECT_EQ(about.width(), 360);
+    EXPECT_EQ(about.height(), 249);
+    EXPECT_EQ(about.Label1->text().toStdString(), "Tamberlo");
+    EXPECT_EQ(about.Label2->text().toStdString(), "Version: 1.6   Build 20100409");
+    EXPECT_TRUE(owner.windowTitle().startsWith(about.Label1->text()));
+    about.lbEAddressClick();
+    EXPECT_TRUE(about.isVisible());
+    about.bOK->click();
+    EXPECT_EQ(about.ModalResult, platform::mrOk);
+}
+
+TEST_F(MainWindow, TabOrderFollowsTheForm) {
+    TfrmMain& form = Open();
+    const std::vector<QWidget*> expected = {
+        form.lvMain,   form.bPaste,     form.bRemove,    form.cbAutoCopy,        form.eOutputFolder,
+        form.bBrowser, form.cbFormat,   form.rbDownload, form.rbDownloadConvert, form.rbConvert,
+        form.bStart,   form.bShowFiles, form.bExit,      form.bSelectFile};
+    QWidget* w = expected.front();
+    for (std::size_t i = 1; i < expected.size(); ++i) {
+        do {
+            w = w->nextInFocusChain();  // the chain also holds widgets that take no tab focus
+        } while ((w->focusPolicy() & Qt::TabFocus) == 0);
+        EXPECT_EQ(w, expected[i]) << "after position " << i - 1;
+    }
+}

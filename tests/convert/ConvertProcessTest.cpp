@@ -1,0 +1,385 @@
+// The runner and its watcher against a stand-in converter that plays exact output sequences.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "convert/ConvertThread.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/UniqueFd.h"
+#include "tests/convert/StatusSink.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::OpenFdCount;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const std::string kStandIn = std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+
+bool ProcessGone(pid_t pid) {
+    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+class ConvertProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fdsBefore_ = OpenFdCount();
+        runner_ = std::make_unique<TConvertProcess>();
+        runner_->Program = kStandIn;
+        runner_->NotifyWindow = &sink_;
+        runner_->InputFile = dir_.File("in.flv");
+        runner_->OutputFile = dir_.File("out.mp3");
+        runner_->Params = "-ar 44100 -ab 128kbit/s -ac 2 ";
+    }
+
+    void TearDown() override {
+        runner_.reset();
+        EXPECT_EQ(OpenFdCount(), fdsBefore_) << "descriptors left open";
+    }
+
+    // Starts a conversion that plays script, as the download window does.
+    void StartWith(const std::string& script) {
+        WriteFile(runner_->InputFile, script);
+        runner_->Running = true;
+        runner_->Start();
+    }
+
+    std::vector<std::string> ArgumentsSeen() {
+        return Lines(ReadFile(runner_->OutputFile + ".args"));
+    }
+
+    TempDir dir_;
+    StatusSink sink_;
+    std::unique_ptr<TConvertProcess> runner_;
+    int fdsBefore_ = 0;
+};
+
+}  // namespace
+
+TEST_F(ConvertProcessTest, NewRunnerIsIdle) {
+    TConvertProcess fresh;
+    EXPECT_FALSE(fresh.StdInRead.valid());
+    EXPECT_FALSE(fresh.StdErrWrite.valid());
+    EXPECT_EQ(fresh.ProcessInfo.hProcess, nullptr);
+    EXPECT_EQ(fresh.ProcessInfo.dwProcessId, 0);
+    EXPECT_EQ(fresh.Thread, nullptr);
+    EXPECT_FALSE(fresh.Running);
+    EXPECT_EQ(fresh.Duration, 0);
+    EXPECT_TRUE(fresh.InputFile.empty() && fresh.OutputFile.empty() && fresh.Params.empty());
+    fresh.Stop(0);  // never ran: nothing happens
+    fresh.Stop(0);
+}
+
+TEST_F(ConvertProcessTest, OutputSequences) {
+    struct Case {
+        const char* name;
+        const char* script;
+        std::vector<int> percents;  // the end record last
+    };
+    const Case cases[] = {
+        {"duration then progress",
+         "err Input #0\\r\\n  Duration: 00:00:10.00, start: 0.000000\\n\n"
+         "err frame=1 time=5.00 bitrate=1\\r\nsleep 0.2\nerr frame=2 time=10.00 bitrate=1\\r\n",
+         {50, 100, 1000}},
+        {"progress before duration",
+         "err time=5.00\\r\nsleep 0.2\nerr Duration: 00:00:10.00,\\n\nerr time=7.00\\r\n",
+         {70, 1000}},
+        {"standard output alike",
+         "out Duration: 00:00:20.00, start\\n\nsleep 0.1\nout time=00:00:05.00\\r\n",
+         {25, 1000}},
+        {"lines split across reads",
+         "err Duration: 00:0\nsleep 0.3\nerr 0:40.00, start: 0\\ntime=0\nsleep 0.3\n"
+         "err 0:00:10.00 q\\rtime=20.\nsleep 0.3\nerr 00\\r\n",
+         {25, 50, 1000}},
+        {"exit with output still waiting",
+         "err Duration: 00:00:04.00\\ntime=1.00\\rtime=2.00\\rtime=3.00\\rtime=4.00\nexit 3\n",
+         {25, 50, 75, 100, 1000}},
+        {"no duration ever", "err time=1.00\\rtime=2.00\\r\n", {1000}},
+        {"duration N/A", "err Duration: N/A, start: 0.0\\ntime=00:00:01.00\\r\n", {1000}},
+        {"not media", "err in.flv: Invalid data found when processing input\\n\nexit 1\n", {1000}},
+        {"exits at once", "exit 0\n", {1000}},
+        {"megabytes without a line end",
+         "bulk 3000000\nerr \\nDuration: 00:00:10.00\\ntime=9.00\\r\n",
+         {90, 1000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sink_.records.clear();
+        StartWith(c.script);
+        ASSERT_NE(runner_->Thread, nullptr);
+        pid_t pid = runner_->ProcessInfo.dwProcessId;
+        EXPECT_GT(pid, 0);
+        ASSERT_TRUE(sink_.WaitForEnd(20000));
+        PumpFor(50);  // nothing may follow the end record
+        EXPECT_EQ(sink_.Percents(), c.percents);
+        EXPECT_EQ(sink_.Ends(), 1);
+        EXPECT_TRUE(sink_.lParamMatches);
+        for (const auto& r : sink_.records) {
+            if (r.Percent != kPercentFinished) {
+                EXPECT_TRUE(r.Elapsed.size() == 5 && r.Elapsed[2] == ':') << r.Elapsed;
+                EXPECT_EQ(r.Status, 0);
+            } else {
+                EXPECT_EQ(r.Status, 0);
+                EXPECT_TRUE(r.Elapsed.empty() && r.Estimated.empty());
+            }
+        }
+        EXPECT_TRUE(ProcessGone(pid)) << "child not reaped";
+        EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
+        EXPECT_FALSE(runner_->StdOutRead.valid());
+        EXPECT_TRUE(runner_->Running);  // only Stop clears it
+        runner_->Stop(0);
+        EXPECT_FALSE(runner_->Running);
+    }
+    PumpFor(150);
+    EXPECT_EQ(runner_->LiveWatchers(), 0);
+}
+
+TEST_F(ConvertProcessTest, ArgumentsAndCommandLine) {
+    runner_->InputFile = dir_.File("-x \"say\" it.flv");
+    runner_->OutputFile = dir_.File("-x \"say\" it.mp3");
+    StartWith("exit 0\n");
+    ASSERT_TRUE(sink_.WaitForEnd(10000));
+    EXPECT_EQ(runner_->CommandLine(), "ffmpeg -i \"" + runner_->InputFile +
+                                          "\" -ar 44100 -ab 128kbit/s -ac 2 \"" +
+                                          runner_->OutputFile + "\"");
+    EXPECT_EQ(ArgumentsSeen(),
+              (std::vector<std::string>{"-i", runner_->InputFile, "-ar", "44100", "-ab", "128k",
+                                        "-ac", "2", runner_->OutputFile}));
+}
+
+TEST_F(ConvertProcessTest, RelativeNamesNeverReadAsOptions) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.Path().c_str()), 0);
+    runner_->InputFile = "-i.flv";
+    runner_->OutputFile = "-y.mp3";
+    StartWith("exit 0\n");
+    bool ended = sink_.WaitForEnd(10000);
+    std::string seen = ReadFile("-y.mp3.args");
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(Lines(seen), (std::vector<std::string>{"-i", "./-i.flv", "-ar", "44100", "-ab",
+                                                     "128k", "-ac", "2", "./-y.mp3"}));
+}
+
+TEST_F(ConvertProcessTest, ExistingOutputAnsweredNo) {
+    WriteFile(runner_->OutputFile, "old");
+    platform::ScriptedDialogs dialogs;
+    dialogs.answers = {platform::MsgAnswer::No};
+    StartWith("touch\n");
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, runner_->OutputFile + " has existed,overite it?");
+    EXPECT_EQ(dialogs.messages[0].caption, "Tamberlo");
+    EXPECT_EQ(dialogs.messages[0].icon, platform::MsgIcon::Information);
+    EXPECT_EQ(dialogs.messages[0].buttons, platform::MsgButtons::YesNo);
+    EXPECT_EQ(runner_->Thread, nullptr);
+    EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
+    PumpFor(50);
+    ASSERT_EQ(sink_.records.size(), 1u);
+    EXPECT_EQ(sink_.records[0].Percent, 1000);
+    EXPECT_EQ(sink_.records[0].Status, 0);
+    EXPECT_EQ(ReadFile(runner_->OutputFile), "old");
+    EXPECT_FALSE(platform::FileExists(runner_->OutputFile + ".args"));
+}
+
+TEST_F(ConvertProcessTest, ExistingOutputHeldOpenElsewhere) {
+    WriteFile(runner_->OutputFile, "old");
+    platform::UniqueFd holder(open(runner_->OutputFile.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(holder.valid());
+    platform::ScriptedDialogs dialogs;
+    dialogs.answers = {platform::MsgAnswer::Yes};
+    StartWith("touch\n");
+    EXPECT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
+    PumpFor(50);
+    ASSERT_EQ(sink_.records.size(), 1u);
+    EXPECT_EQ(sink_.records[0].Percent, 1000);
+    EXPECT_EQ(sink_.records[0].Status, 2);
+    EXPECT_EQ(ReadFile(runner_->OutputFile), "old");
+}
+
+TEST_F(ConvertProcessTest, ExistingOutputReadOnly) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "the superuser may write a read-only file";
+    }
+    WriteFile(runner_->OutputFile, "old");
+    ASSERT_EQ(chmod(runner_->OutputFile.c_str(), 0444), 0);
+    platform::ScriptedDialogs dialogs;
+    dialogs.answers = {platform::MsgAnswer::Yes};
+    StartWith("touch\n");
+    PumpFor(50);
+    ASSERT_EQ(sink_.records.size(), 1u);
+    EXPECT_EQ(sink_.records[0].Status, 2);
+}
+
+TEST_F(ConvertProcessTest, ExistingOutputAnsweredYesOverwrites) {
+    WriteFile(runner_->OutputFile, "old");
+    platform::ScriptedDialogs dialogs;
+    dialogs.answers = {platform::MsgAnswer::Yes};
+    StartWith("touch\n");
+    ASSERT_TRUE(sink_.WaitForEnd(10000));
+    EXPECT_EQ(runner_->CommandLine().rfind("ffmpeg -y -i \"", 0), 0u);
+    auto args = ArgumentsSeen();
+    ASSERT_FALSE(args.empty());
+    EXPECT_EQ(args[0], "-y");
+    EXPECT_EQ(ReadFile(runner_->OutputFile), "");
+}
+
+TEST_F(ConvertProcessTest, MissingOutputNoQuestionNoOverwrite) {
+    platform::ScriptedDialogs dialogs;
+    StartWith("exit 0\n");
+    ASSERT_TRUE(sink_.WaitForEnd(10000));
+    EXPECT_TRUE(dialogs.messages.empty());
+    EXPECT_EQ(runner_->CommandLine().rfind("ffmpeg -i \"", 0), 0u);
+    EXPECT_EQ(ArgumentsSeen().at(0), "-i");
+}
+
+TEST_F(ConvertProcessTest, MissingConverter) {
+    runner_->Program = dir_.File("no-such-converter");
+    WriteFile(runner_->InputFile, "exit 0\n");
+    runner_->Running = true;
+    try {
+        runner_->Start();
+        FAIL() << "no error raised";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Error while creating convert process!" + std::to_string(ENOENT));
+    }
+    EXPECT_EQ(OpenFdCount(), fdsBefore_);
+    EXPECT_FALSE(runner_->StdInRead.valid());
+    EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
+    EXPECT_EQ(runner_->Thread, nullptr);
+
+    runner_->Program = "tamberlo-no-such-converter-anywhere";  // a bare name, searched for
+    EXPECT_THROW(runner_->Start(), EConvertError);
+    PumpFor(50);
+    EXPECT_TRUE(sink_.records.empty());
+}
+
+TEST_F(ConvertProcessTest, NotExecutableConverter) {
+    runner_->Program = runner_->InputFile;  // exists, but may not be run
+    WriteFile(runner_->InputFile, "exit 0\n");
+    runner_->Running = true;
+    try {
+        runner_->Start();
+        FAIL() << "no error raised";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Error while creating convert process!" + std::to_string(EACCES));
+    }
+    EXPECT_EQ(OpenFdCount(), fdsBefore_);
+}
+
+TEST_F(ConvertProcessTest, StopDuringConversion) {
+    StartWith("err Duration: 00:00:10.00\\n\nsleep 30\nerr time=5.00\\r\n");
+    pid_t pid = runner_->ProcessInfo.dwProcessId;
+    PumpFor(300);
+    ASSERT_FALSE(ProcessGone(pid));
+    runner_->Stop(0);
+    EXPECT_FALSE(runner_->Running);
+    EXPECT_EQ(runner_->Thread, nullptr);
+    EXPECT_FALSE(runner_->StdOutRead.valid());
+    EXPECT_TRUE(ProcessGone(pid));
+    PumpFor(250);  // the watcher ends within about one wait
+    EXPECT_EQ(runner_->LiveWatchers(), 0);
+    EXPECT_TRUE(sink_.records.empty());
+    runner_->Stop(0);  // twice: nothing more happens
+    PumpFor(50);
+    EXPECT_TRUE(sink_.records.empty());
+}
+
+TEST_F(ConvertProcessTest, DestroyDuringConversion) {
+    StartWith("err Duration: 00:00:10.00\\n\nbulk 200000\nsleep 30\n");
+    pid_t pid = runner_->ProcessInfo.dwProcessId;
+    PumpFor(200);
+    runner_.reset();
+    EXPECT_TRUE(ProcessGone(pid));
+    EXPECT_EQ(OpenFdCount(), fdsBefore_);
+    PumpFor(200);
+    EXPECT_TRUE(sink_.records.empty());
+}
+
+TEST_F(ConvertProcessTest, DestroyWithoutStopStillKills) {
+    StartWith("sleep 30\n");
+    runner_->Running = false;  // a caller that forgot the flag
+    pid_t pid = runner_->ProcessInfo.dwProcessId;
+    runner_.reset();
+    EXPECT_TRUE(ProcessGone(pid));
+}
+
+TEST_F(ConvertProcessTest, RestartWhileRunningReplacesTheConversion) {
+    StartWith("sleep 30\n");
+    pid_t first = runner_->ProcessInfo.dwProcessId;
+    StartWith("err Duration: 00:00:10.00\\ntime=5.00\\r\n");
+    ASSERT_TRUE(sink_.WaitForEnd(10000));
+    EXPECT_EQ(sink_.Percents(), (std::vector<int>{50, 1000}));
+    PumpFor(200);
+    EXPECT_TRUE(ProcessGone(first));
+}
+
+TEST_F(ConvertProcessTest, FailedReadEndsTheConversionWithAReport) {
+    runner_->BytesAvailable = 16;  // no pipe: the read fails
+    try {
+        runner_->ReadStdErr();
+        FAIL() << "no error raised";
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(std::string(e.what()), "Error reading STDERR pipe : " + std::to_string(EBADF));
+    }
+    PumpFor(50);
+    ASSERT_EQ(sink_.records.size(), 1u);
+    EXPECT_EQ(sink_.records[0].Percent, 1000);
+    EXPECT_EQ(sink_.records[0].Status, kStatusReadFailed);
+}
+
+TEST_F(ConvertProcessTest, UndeliveredRecordsAreFreed) {
+    // A receiver that is gone, or never was: the records go nowhere and nothing leaks (the
+    // sanitizer build checks the last part).
+    {
+        StatusSink gone;
+        runner_->NotifyWindow = &gone;
+        runner_->PostStatus(0);
+    }
+    runner_->PostStatus(0);
+    runner_->NotifyWindow = nullptr;
+    runner_->PostStatus(2);
+    runner_->ParseOutput("Duration: 00:00:10.00\ntime=5.00\r", 32);
+    PumpFor(20);
+    EXPECT_TRUE(sink_.records.empty());
+}
+
+TEST_F(ConvertProcessTest, ParseOutputDocumentedLines) {
+    const char* lines = "Duration: 00:03:25.17, start: 0.000000, bitrate: 64 kb/s\ntime=102.50\r";
+    runner_->ParseOutput(lines, std::strlen(lines));
+    EXPECT_EQ(runner_->Duration, 205);
+    PumpFor(20);
+    EXPECT_EQ(sink_.Percents(), std::vector<int>{49});
+    // Text after a zero byte still counts, as a line of its own.
+    sink_.records.clear();
+    runner_->ParseOutput("x\0time=205.00\r", 14, true);
+    PumpFor(20);
+    EXPECT_EQ(sink_.Percents(), std::vector<int>{100});
+}

@@ -1,0 +1,255 @@
+// Child processes, pipes and the synchronised call, against real programs of the system.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/Messages.h"
+#include "platform/Process.h"
+#include "platform/Synchronize.h"
+#include "tests/support/TempDir.h"
+
+using namespace platform;
+using testsupport::OpenFdCount;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+bool ProcessGone(pid_t pid) {
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+void MakeProgram(const std::string& path, const std::string& body) {
+    WriteFile(path, "#!/bin/sh\n" + body + "\n");
+    chmod(path.c_str(), 0755);
+}
+
+// Sets PATH for the life of the object.
+class ScopedPath {
+public:
+    explicit ScopedPath(const std::string& value) {
+        const char* old = std::getenv("PATH");
+        had_ = old != nullptr;
+        old_ = had_ ? old : "";
+        setenv("PATH", value.c_str(), 1);
+    }
+    ~ScopedPath() {
+        if (had_) {
+            setenv("PATH", old_.c_str(), 1);
+        } else {
+            unsetenv("PATH");
+        }
+    }
+
+private:
+    bool had_;
+    std::string old_;
+};
+
+}  // namespace
+
+TEST(Process, PipesAreCloseOnExecAndDuplicatesAboveTheStandardNumbers) {
+    UniqueFd r, w, copy;
+    ASSERT_TRUE(CreatePipe(r, w));
+    EXPECT_TRUE(fcntl(r.get(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(fcntl(w.get(), F_GETFD) & FD_CLOEXEC);
+    ASSERT_TRUE(DuplicateFd(w, copy));
+    EXPECT_GE(copy.get(), 3);
+    EXPECT_TRUE(fcntl(copy.get(), F_GETFD) & FD_CLOEXEC);
+
+    std::uint32_t n = 99;
+    EXPECT_TRUE(PeekAvailable(r.get(), n));
+    EXPECT_EQ(n, 0u);
+    ASSERT_EQ(write(copy.get(), "hello", 5), 5);
+    EXPECT_TRUE(PeekAvailable(r.get(), n));
+    EXPECT_EQ(n, 5u);
+    EXPECT_TRUE(PeekAvailable(r.get(), n));  // a peek removes nothing
+    EXPECT_EQ(n, 5u);
+    char buffer[8];
+    EXPECT_EQ(ReadSome(r.get(), buffer, n), 5);
+    EXPECT_FALSE(PeekAvailable(-1, n));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(ReadSome(-1, buffer, 1), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(Process, ChildGetsOnlyItsThreeStreams) {
+    TempDir dir;
+    UniqueFd inR, inW, outR, outW, errR, errW;
+    ASSERT_TRUE(CreatePipe(inR, inW) && CreatePipe(outR, outW) && CreatePipe(errR, errW));
+    // A descriptor opened without close-on-exec, as another part of the program might.
+    UniqueFd stray(open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_TRUE(stray.valid());
+    std::string script = "for fd in " + std::to_string(stray.get()) + " " +
+                         std::to_string(outR.get()) + " " + std::to_string(inW.get()) +
+                         "; do [ -e /proc/self/fd/$fd ] && echo leaked $fd; done; "
+                         "echo out; echo err >&2; read line; echo got $line";
+    auto child =
+        ChildProcess::Spawn("/bin/sh", {"sh", "-c", script}, inR.get(), outW.get(), errW.get());
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(write(inW.get(), "fed\n", 4), 4);
+    ASSERT_TRUE(child->WaitForExit(5000));
+    EXPECT_TRUE(child->Reaped());
+    EXPECT_TRUE(ProcessGone(child->Pid()));
+    char buffer[256];
+    std::uint32_t n = 0;
+    ASSERT_TRUE(PeekAvailable(outR.get(), n));
+    std::string out(buffer, static_cast<std::size_t>(ReadSome(outR.get(), buffer, n)));
+    EXPECT_EQ(out, "out\ngot fed\n");
+    ASSERT_TRUE(PeekAvailable(errR.get(), n));
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(ReadSome(errR.get(), buffer, n))),
+              "err\n");
+}
+
+TEST(Process, FailedStartIsKnownAtOnce) {
+    TempDir dir;
+    UniqueFd r, w;
+    ASSERT_TRUE(CreatePipe(r, w));
+    int before = OpenFdCount();
+    struct Case {
+        std::string path;
+        int error;
+    };
+    WriteFile(dir.File("plain"), "not a program");
+    const Case cases[] = {
+        {dir.File("missing"), ENOENT},
+        {dir.File("plain"), EACCES},
+        {"", ENOENT},
+    };
+    for (const Case& c : cases) {
+        errno = 0;
+        EXPECT_EQ(ChildProcess::Spawn(c.path, {"x"}, r.get(), w.get(), w.get()), nullptr);
+        EXPECT_EQ(errno, c.error) << c.path;
+    }
+    EXPECT_EQ(OpenFdCount(), before);
+}
+
+TEST(Process, KillAndWait) {
+    UniqueFd r, w;
+    ASSERT_TRUE(CreatePipe(r, w));
+    auto child = ChildProcess::Spawn("/bin/sleep", {"sleep", "30"}, r.get(), w.get(), w.get());
+    ASSERT_NE(child, nullptr);
+    pid_t pid = child->Pid();
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(child->WaitForExit(100));
+    EXPECT_GE(timer.elapsed(), 90);
+    EXPECT_FALSE(child->TryReap());
+    EXPECT_TRUE(child->KillAndReap(2000));
+    EXPECT_TRUE(ProcessGone(pid));
+    child->Kill();  // after the end: no effect, no error
+    EXPECT_TRUE(child->WaitForExit(0));
+}
+
+TEST(Process, DroppingALiveChildKillsAndReapsIt) {
+    UniqueFd r, w;
+    ASSERT_TRUE(CreatePipe(r, w));
+    auto child = ChildProcess::Spawn("/bin/sleep", {"sleep", "30"}, r.get(), w.get(), w.get());
+    ASSERT_NE(child, nullptr);
+    pid_t pid = child->Pid();
+    child.reset();
+    EXPECT_TRUE(ProcessGone(pid));
+}
+
+TEST(Process, SearchOrder) {
+    TempDir own, onPath, current;
+    MakeProgram(own.File("conv"), "exit 0");
+    MakeProgram(onPath.File("conv"), "exit 0");
+    MakeProgram(onPath.File("other"), "exit 0");
+    MakeProgram(current.File("here"), "exit 0");
+    WriteFile(onPath.File("data"), "not executable");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(current.Path().c_str()), 0);
+    {
+        ScopedPath path(":.:relative:" + onPath.Path() + "/");
+        EXPECT_EQ(FindProgram("conv", own.Path()), own.File("conv"));
+        EXPECT_EQ(FindProgram("conv", own.Path() + "/"), own.File("conv"));
+        EXPECT_EQ(FindProgram("other", own.Path()), onPath.File("other"));
+        EXPECT_EQ(FindProgram("here", own.Path()), "");  // never the current folder
+        EXPECT_EQ(FindProgram("data", own.Path()), "");
+        EXPECT_EQ(FindProgram("conv", ""), onPath.File("conv"));
+        EXPECT_EQ(FindProgram("./here", own.Path()), "./here");  // a path is used as it is
+        EXPECT_EQ(FindProgram("", own.Path()), "");
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST(Process, RunAndCapture) {
+    std::string output;
+    ASSERT_TRUE(RunAndCapture("/bin/sh", {"sh", "-c", "echo one; echo two >&2; read x; echo $?"},
+                              5000, output));
+    EXPECT_EQ(output, "one\ntwo\n1\n");
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(RunAndCapture("/bin/sh", {"sh", "-c", "echo start; exec sleep 30"}, 300, output));
+    EXPECT_LT(timer.elapsed(), 5000);
+    EXPECT_EQ(output, "start\n");
+    EXPECT_FALSE(RunAndCapture("/nonexistent/program", {"x"}, 1000, output));
+}
+
+TEST(Synchronize, RunsOnTheInterfaceThreadAndRethrows) {
+    QThread* ui = QCoreApplication::instance()->thread();
+    std::atomic<bool> done{false};
+    QThread* ranOn = nullptr;
+    std::string caught;
+    int value = 0;
+    std::thread worker([&] {
+        Synchronize([&] {
+            ranOn = QThread::currentThread();
+            value = 42;
+        });
+        try {
+            Synchronize([] { throw std::runtime_error("from the interface"); });
+        } catch (const std::runtime_error& e) {
+            caught = e.what();
+        }
+        done = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < 5000) {
+        WaitForMessages(10);
+    }
+    worker.join();
+    EXPECT_EQ(ranOn, ui);
+    EXPECT_EQ(value, 42);
+    EXPECT_EQ(caught, "from the interface");
+
+    // On the interface thread itself the call runs at once.
+    bool direct = false;
+    Synchronize([&] { direct = true; });
+    EXPECT_TRUE(direct);
+    EXPECT_THROW(Synchronize([] { throw std::logic_error("x"); }), std::logic_error);
+}
+
+TEST(Synchronize, PendingCallsRunWithoutTheMessageLoop) {
+    std::atomic<bool> done{false};
+    int runs = 0;
+    std::thread worker([&] {
+        for (int i = 0; i < 3; ++i) {
+            Synchronize([&] { ++runs; });
+        }
+        done = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < 5000) {
+        RunPendingSynchronized();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    worker.join();
+    EXPECT_EQ(runs, 3);
+}

@@ -10,17 +10,10 @@
 #include "tests/http/HttpCorpus.h"
 #include "tests/support/LoopbackServer.h"
 
+using testsupport::LoopbackServer;
 using testsupport::Script;
 
 namespace {
-
-// The shared server must not be destroyed while a connection still runs its script: wait for
-// every script to end first.
-class LoopbackServer : public testsupport::LoopbackServer {
-public:
-    using testsupport::LoopbackServer::LoopbackServer;
-    ~LoopbackServer() { WaitForFinished(AcceptedCount(), 5000); }
-};
 
 // Holds the connection open, reading, until the client closes it: a server that stalls.
 Script& StallUntilClosed(Script& s) {

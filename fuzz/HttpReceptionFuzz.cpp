@@ -31,6 +31,7 @@ public:
     void DataPush2() override {}
     void LocationHeader(const std::string&) override {}
     void CookieHeader(const std::string&) override {}
+    void ContentRange(const std::string&, const std::string&) override {}
     void BodyFollows() override {}
     void DocBegin() override {}
     void DocData(const char*, std::size_t n) override { bodyBytes += n; }

@@ -162,6 +162,7 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     routeToRelocation_ = false;
     locationFlag_ = false;
     startSize_ = RcvdStream != nullptr ? RcvdStream->Size() : 0;
+    socket_->SetMultiThreaded(MultiThreaded);
     currentUsername_ = Username;
     currentPassword_ = Password;
     currentConnection_ = Connection;

@@ -168,6 +168,10 @@ private:
     void DataPush2() override { Fire(OnDataPush2); }
     void LocationHeader(const std::string& value) override;
     void CookieHeader(const std::string& value) override;
+    void ContentRange(const std::string& begin, const std::string& end) override {
+        ContentRangeBegin = begin;
+        ContentRangeEnd = end;
+    }
     void BodyFollows() override;
     void DocBegin() override;
     void DocData(const char* data, std::size_t len) override;

@@ -317,12 +317,11 @@ void THttpReception::HeaderLine(const std::string& line) {
         } else if (name == "content-range") {
             const std::size_t dash = value.find('-');
             const std::size_t slash = value.find('/');
-            r.ContentRangeBegin =
-                dash != std::string::npos && dash > 6 ? value.substr(6, dash - 6) : std::string();
-            r.ContentRangeEnd =
+            listener_.ContentRange(
+                dash != std::string::npos && dash > 6 ? value.substr(6, dash - 6) : std::string(),
                 dash != std::string::npos && slash != std::string::npos && slash > dash
                     ? value.substr(dash + 1, slash - dash - 1)
-                    : std::string();
+                    : std::string());
         } else if (name == "accept-ranges") {
             r.AcceptRanges = value;
         } else if (name == "content-type") {

@@ -49,6 +49,8 @@ public:
         virtual void DataPush2() = 0;
         virtual void LocationHeader(const std::string& value) = 0;
         virtual void CookieHeader(const std::string& value) = 0;
+        // A Content-Range header: the range it names.
+        virtual void ContentRange(const std::string& begin, const std::string& end) = 0;
         // The header ended and a body follows (before any body byte).
         virtual void BodyFollows() = 0;
         virtual void DocBegin() = 0;
@@ -75,8 +77,6 @@ public:
         std::string ContentType;
         std::string TransferEncoding;
         std::string ContentEncoding;
-        std::string ContentRangeBegin;
-        std::string ContentRangeEnd;
         std::string AcceptRanges;
         std::vector<std::string> Challenges;
         bool CloseReq = false;

@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xclip xdotool x11-apps openbox imagemagick
   fonts-dejavu-core
   clang curl python3
+  libclang-rt-14-dev
 )
 
 missing=()

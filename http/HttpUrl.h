@@ -1,0 +1,29 @@
+#pragma once
+
+// Address splitting and document names of the HTTP client: plain values in and out.
+
+#include <string>
+#include <string_view>
+
+struct THttpUrlParts {
+    std::string Proto;
+    std::string User;
+    std::string Password;
+    std::string Host;
+    std::string Port;
+    std::string Path;
+};
+
+// Splits an address. path is in and out: on entry the current path, which the relative forms
+// "./" and "../" are resolved against; every other output is emptied first.
+void ParseURL(std::string_view url, std::string& proto, std::string& user, std::string& password,
+              std::string& host, std::string& port, std::string& path);
+// The same with the current path given, as one value.
+THttpUrlParts ParseURL(std::string_view url, std::string_view currentPath = {});
+
+// The document name of a request path: the last segment without a query, at most 255 bytes,
+// or "document.htm" for a folder.
+std::string AdjustDocName(std::string_view docName);
+
+// ".exe" or no extension becomes ".htm" (for an HTML body).
+std::string HtmlDocName(const std::string& docName);

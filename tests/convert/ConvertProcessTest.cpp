@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -223,17 +226,88 @@ TEST_F(ConvertProcessTest, ExistingOutputHeldOpenElsewhere) {
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputReadOnly) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "the superuser may write a read-only file";
-    }
     WriteFile(runner_->OutputFile, "old");
     ASSERT_EQ(chmod(runner_->OutputFile.c_str(), 0444), 0);
+    // The superuser writes read-only files; an immutable one it cannot write either.
+    bool immutable = false;
+    if (geteuid() == 0) {
+        platform::UniqueFd fd(open(runner_->OutputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        immutable = ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags |= FS_IMMUTABLE_FL, ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0);
+        if (!immutable) {
+            GTEST_SKIP() << "the superuser may write a read-only file here";
+        }
+    }
     platform::ScriptedDialogs dialogs;
     dialogs.answers = {platform::MsgAnswer::Yes};
     StartWith("touch\n");
+    if (immutable) {
+        platform::UniqueFd fd(open(runner_->OutputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
+    }
+    EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
     PumpFor(50);
     ASSERT_EQ(sink_.records.size(), 1u);
+    EXPECT_EQ(sink_.records[0].Percent, 1000);
     EXPECT_EQ(sink_.records[0].Status, 2);
+    EXPECT_EQ(ReadFile(runner_->OutputFile), "old");
+}
+
+TEST_F(ConvertProcessTest, PipeErrorsNameTheirPipe) {
+    // Lowest free descriptor number: with the limit there, every new descriptor fails.
+    int lowest = 3;
+    while (fcntl(lowest, F_GETFD) != -1) {
+        ++lowest;
+    }
+    struct Case {
+        int limit;
+        std::string message;
+    };
+    const Case cases[] = {
+        {lowest, "Error on STDIN pipe creation : "},
+        {lowest + 2, "Error on STDIN pipe duplication : "},
+        {lowest + 3, "Error on STDOUT pipe creation : "},
+        {lowest + 4, "Error on STDOUT pipe duplication : "},
+        {lowest + 5, "Error on STDERR pipe creation : "},
+        {lowest + 6, "Error on STDERR pipe duplication : "},
+    };
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (const Case& c : cases) {
+        std::string error;
+        rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(c.limit);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        try {
+            runner_->CreatePipes();
+        } catch (const EConvertError& e) {
+            error = e.what();
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(error, c.message + std::to_string(EMFILE));
+        runner_->ClosePipes();
+    }
+    // Start closes what it made before the failure.
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(lowest + 3);
+    WriteFile(runner_->InputFile, "exit 0\n");
+    runner_->Running = true;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool raised = false;
+    try {
+        runner_->Start();
+    } catch (const EConvertError&) {
+        raised = true;
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(raised);
+    EXPECT_FALSE(runner_->StdInRead.valid());
+    EXPECT_FALSE(runner_->StdInWrite.valid());
+    EXPECT_EQ(OpenFdCount(), fdsBefore_);
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputAnsweredYesOverwrites) {

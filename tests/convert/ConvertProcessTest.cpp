@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "convert/ConvertThread.h"
 #include "platform/Dialogs.h"
@@ -246,22 +247,41 @@ TEST_F(ConvertProcessTest, ExistingOutputReadOnly) {
 }
 
 TEST_F(ConvertProcessTest, PipeErrorsNameTheirPipe) {
-    // Lowest free descriptor number: with the limit there, every new descriptor fails.
-    int lowest = 3;
-    while (fcntl(lowest, F_GETFD) != -1) {
-        ++lowest;
+    // Replays the descriptor numbers CreatePipes takes (always the lowest free ones), so that
+    // each limit lets every step before the one under test succeed.
+    std::set<int> used;
+    for (int fd = 0; fd < 4096; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            used.insert(fd);
+        }
+    }
+    auto take = [&used] {
+        int fd = 3;
+        while (used.count(fd) != 0) {
+            ++fd;
+        }
+        used.insert(fd);
+        return fd;
+    };
+    std::vector<int> limits;  // the number each failing step would have had
+    for (bool childReads : {true, false, false}) {
+        int readEnd = take();
+        int writeEnd = take();
+        limits.push_back(writeEnd);
+        limits.push_back(take());
+        used.erase(childReads ? readEnd : writeEnd);
     }
     struct Case {
         int limit;
         std::string message;
     };
     const Case cases[] = {
-        {lowest, "Error on STDIN pipe creation : "},
-        {lowest + 2, "Error on STDIN pipe duplication : "},
-        {lowest + 3, "Error on STDOUT pipe creation : "},
-        {lowest + 4, "Error on STDOUT pipe duplication : "},
-        {lowest + 5, "Error on STDERR pipe creation : "},
-        {lowest + 6, "Error on STDERR pipe duplication : "},
+        {limits[0], "Error on STDIN pipe creation : "},
+        {limits[1], "Error on STDIN pipe duplication : "},
+        {limits[2], "Error on STDOUT pipe creation : "},
+        {limits[3], "Error on STDOUT pipe duplication : "},
+        {limits[4], "Error on STDERR pipe creation : "},
+        {limits[5], "Error on STDERR pipe duplication : "},
     };
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -281,7 +301,7 @@ TEST_F(ConvertProcessTest, PipeErrorsNameTheirPipe) {
     }
     // Start closes what it made before the failure.
     rlimit low = saved;
-    low.rlim_cur = static_cast<rlim_t>(lowest + 3);
+    low.rlim_cur = static_cast<rlim_t>(limits[2]);
     WriteFile(runner_->InputFile, "exit 0\n");
     runner_->Running = true;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);

@@ -24,8 +24,7 @@ QLabel* TextLabel(QWidget* parent, const QString& text, int left, int top) {
 }  // namespace
 
 TfrmAbout::TfrmAbout(QWidget* owner) : platform::TForm(owner) {
-    // A plain window with dialog buttons: dialog-typed windows stay unpainted on some X servers.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
                    Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setWindowTitle(Q(StrId::AboutCaption));
     SetClientSize(360, 249);

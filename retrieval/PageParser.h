@@ -41,3 +41,8 @@ std::uint32_t ClockSeed();
 // by the job address, never by the page text. Any bytes are accepted, NUL included.
 PassResult ParsePage(std::string_view page, std::string_view jobUrl, PageState state,
                      const SeedSource& seed = ClockSeed);
+
+// Position (0-based) of the first occurrence of needle in hay at or after from, or npos; caseless
+// folds A-Z onto a-z only. This is the search the parser runs over pages.
+std::size_t FindMarker(std::string_view hay, std::string_view needle, std::size_t from,
+                       bool caseless);

@@ -1,12 +1,12 @@
 #include "retrieval/TitleToFileName.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
 #include "common/Global.h"
-#include "common/Text.h"
 
 namespace {
 
@@ -61,54 +61,92 @@ std::string ReplaceAll(std::string_view text, std::string_view pattern,
     if (replacement.size() >= pattern.size()) {
         return ReplaceEachOnce(text, pattern, replacement);
     }
-    // The first occurrence in a text is also the one that ends first. So the text is moved byte
-    // by byte onto an output that never holds an occurrence; when the output comes to end in the
-    // pattern, that is the first occurrence of the whole current text: it is dropped and the
-    // replacement is fed in again ahead of the rest, exactly as a fresh search from the start
-    // would find it. The matcher's state is kept per output byte so that dropping bytes rewinds
-    // it. Every replacement shortens the text, so the bytes fed stay within a constant factor of
-    // the text's length.
+    // The first occurrence in a text is also the one that ends first. So the text is moved onto
+    // an output that never holds an occurrence; when the output comes to end in the pattern, that
+    // is the first occurrence of the whole current text: it is dropped and the replacement is fed
+    // in again ahead of the rest, exactly as a fresh search from the start would find it. Runs of
+    // text that cannot take part in a match are copied whole. Every replacement shortens the
+    // text, so the bytes fed stay within a constant factor of the text's length.
+    const std::size_t m = pattern.size();
     const std::vector<std::size_t> fail = FailureTable(pattern);
+    auto step = [&](std::size_t k, char c) {
+        while (k > 0 && c != pattern[k]) {
+            k = fail[k];
+        }
+        return c == pattern[k] ? k + 1 : k;
+    };
     std::string out;
-    std::vector<std::size_t> state;  // state[i]: matched pattern length after out[0, i]
     out.reserve(text.size());
-    state.reserve(text.size());
+    // Matched pattern length at the end of the output. With no occurrence in the output it is
+    // below m, so the output's last m - 1 bytes decide it.
+    auto stateOfTail = [&] {
+        std::size_t k = 0;
+        for (std::size_t i = out.size() - std::min(out.size(), m - 1); i < out.size(); ++i) {
+            k = step(k, out[i]);
+        }
+        return k;
+    };
 
-    std::string pending;  // replacement bytes still to feed, last byte first
+    std::string pending;  // replacement bytes still to feed, next byte last
     std::size_t next = 0;
-    while (next < text.size() || !pending.empty()) {
+    std::size_t k = 0;
+    for (;;) {
         char c;
         if (!pending.empty()) {
             c = pending.back();
             pending.pop_back();
-        } else {
+        } else if (k == 0) {
+            // Nothing at the output's end can begin an occurrence, so the next one lies wholly
+            // in the rest of the text.
+            const std::size_t at = text.find(pattern, next);
+            if (at == std::string_view::npos) {
+                out.append(text.substr(next));
+                break;
+            }
+            out.append(text.substr(next, at - next));
+            next = at + m;
+            pending.assign(replacement.rbegin(), replacement.rend());
+            k = stateOfTail();
+            continue;
+        } else if (next < text.size()) {
             c = text[next++];
+        } else {
+            break;
         }
-        std::size_t k = state.empty() ? 0 : state.back();
-        while (k > 0 && c != pattern[k]) {
-            k = fail[k];
-        }
-        if (c == pattern[k]) {
-            ++k;
-        }
+        k = step(k, c);
         out.push_back(c);
-        state.push_back(k);
-        if (k == pattern.size()) {
-            out.resize(out.size() - pattern.size());
-            state.resize(state.size() - pattern.size());
+        if (k == m) {
+            out.resize(out.size() - m);
             // The replacement goes ahead of whatever was still pending.
             pending.append(replacement.rbegin(), replacement.rend());
+            k = stateOfTail();
         }
     }
     return out;
 }
 
 std::string TitleToFileName(std::string_view title) {
-    std::string name(title);
+    // A hostile page can hand over a title of megabytes: work on one copy and make a new one
+    // only where an entity is there to decode.
+    std::string name;
+    name.reserve(title.size() + 4);  // room for the extension
+    name.assign(title);
     for (const auto& [pattern, replacement] : kEntities) {
-        name = ReplaceAll(name, pattern, replacement);
+        if (name.find(pattern) != std::string::npos) {
+            name = ReplaceAll(name, pattern, replacement);
+        }
     }
-    name = text::Trim(name);
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+    std::size_t end = name.size();
+    while (end > 0 && blank(name[end - 1])) {
+        --end;
+    }
+    std::size_t start = 0;
+    while (start < end && blank(name[start])) {
+        ++start;
+    }
+    name.erase(end);
+    name.erase(0, start);
     name += ".flv";
     return CleanFileName(name);
 }

@@ -13,6 +13,6 @@ xvfb-run -a -s "-screen 0 800x600x24" bash -c '
   sleep '"$wait"'
   MAIN=$(xdotool search --name "^Tamberlo 1.6$" | head -1)
   for cmd in "$@"; do eval "$cmd"; sleep 0.7; done
-  xwd -root -silent | convert xwd:- "'"$out"'"
+  import -window root "'"$out"'"
   kill $pid 2>/dev/null; wait $pid 2>/dev/null || true
 ' _ "$@"

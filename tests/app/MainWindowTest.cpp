@@ -245,3 +245,18 @@ TEST(AboutWindow, ShowsTheProductAndVersionAndStaysOpenAfterTheLink) {
     about.bOK->click();
     EXPECT_EQ(about.ModalResult, platform::mrOk);
 }
+
+TEST_F(MainWindow, TabOrderFollowsTheForm) {
+    TfrmMain& form = Open();
+    const std::vector<QWidget*> expected = {
+        form.lvMain,   form.bPaste,     form.bRemove,    form.cbAutoCopy,        form.eOutputFolder,
+        form.bBrowser, form.cbFormat,   form.rbDownload, form.rbDownloadConvert, form.rbConvert,
+        form.bStart,   form.bShowFiles, form.bExit,      form.bSelectFile};
+    QWidget* w = expected.front();
+    for (std::size_t i = 1; i < expected.size(); ++i) {
+        do {
+            w = w->nextInFocusChain();  // the chain also holds widgets that take no tab focus
+        } while ((w->focusPolicy() & Qt::TabFocus) == 0);
+        EXPECT_EQ(w, expected[i]) << "after position " << i - 1;
+    }
+}

@@ -133,16 +133,4 @@ TEST(NormalizeVideoUrl, PlaylistIndexWithoutFollowingParameterOrBelowOne) {
     }
 }
 
-TEST(NormalizeVideoUrl, ResultIsStableUnderASecondPass) {
-    const char* urls[] = {
-        "http://www.youtube.com/watch?feature=X&v=ID",
-        "http://www.youtube.com/watch_videos?index=1&video_ids=A%2CB",
-        "http://www.youtube.com/watch_videos?video_ids=A&feature=X",
-    };
-    for (const char* url : urls) {
-        const std::string once = NormalizeVideoUrl(url);
-        EXPECT_EQ(NormalizeVideoUrl(once), once) << url;
-    }
-}
-
 }  // namespace

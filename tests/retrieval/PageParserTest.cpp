@@ -56,14 +56,6 @@ TEST(YouTubePage, AgeGatesStopTheRunWithTheAgeMessage) {
     }
 }
 
-TEST(YouTubePage, VerifyAgeWithoutAnyEighteenIsNoGate) {
-    const PassResult r =
-        Pass("<a href=\"/verify_age_help\">help</a>" + kResolvingYouTubeBody, kYouTubeJob);
-    EXPECT_EQ(r.outcome, PassOutcome::Resolved);
-    EXPECT_TRUE(r.message.empty());
-    EXPECT_EQ(r.state.eDownloadUrl, kYouTubeFileUrl);
-}
-
 TEST(YouTubePage, UnavailableNoticeGivesUpTheAttemptSilently) {
     for (const char* notice : {"This functionality is not available right now.",
                                "THIS FUNCTIONALITY IS NOT AVAILABLE RIGHT NOW"}) {

@@ -1,0 +1,41 @@
+// Fuzz entry for the page parser, built only on request, from the repository root:
+//   clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTAMBERLO_FUZZ -I.
+//     tests/retrieval/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp
+//     common/Global.cpp common/Text.cpp common/StringTable.cpp -o page_parser_fuzz
+//   mkdir corpus && cp tests/fixtures/pages/*.html corpus/
+//   ./page_parser_fuzz -max_total_time=60 corpus
+// The first input byte picks the site, the rest is the page.
+
+#ifdef TAMBERLO_FUZZ
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "retrieval/PageParser.h"
+#include "retrieval/TitleToFileName.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const char* const jobs[] = {
+        "http://www.youtube.com/watch?v=Fz&feature=x",
+        "http://www.metacafe.com/watch/1/f/",
+        "http://video.google.com/videoplay?docid=1",
+        "http://www.youtube.com/watch",
+    };
+    const std::string_view job = jobs[size == 0 ? 0 : data[0] % 4];
+    const std::string_view page(reinterpret_cast<const char*>(data) + (size ? 1 : 0),
+                                size ? size - 1 : 0);
+    const PassResult r = ParsePage(page, job, {}, [] { return 1u; });
+    if (r.outcome == PassOutcome::Resolved && r.state.eDownloadUrl.empty()) {
+        std::abort();
+    }
+    if ((r.outcome == PassOutcome::StopRun) == r.message.empty()) {
+        std::abort();
+    }
+    // Decoding ends on any text, whatever entities it is built of.
+    (void)TitleToFileName(page);
+    return 0;
+}
+
+#endif

@@ -1,6 +1,7 @@
 #include "convert/ConvertThread.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <cerrno>
 #include <chrono>
 
@@ -17,6 +18,14 @@ constexpr int kWaitStepMs = 100;
 constexpr int kKillWaitMs = 1000;
 // How long the runner's end waits for its watchers, each of which ends after one wait step.
 constexpr auto kWatcherEndWait = std::chrono::seconds(3);
+
+// Local date-time now, in days from 1899-12-30 (the fraction is the time of day).
+double LocalNow() {
+    QDateTime now = QDateTime::currentDateTime();
+    qint64 localMs = now.toMSecsSinceEpoch() + qint64{now.offsetFromUtc()} * 1000;
+    constexpr double kUnixEpochInDays = 25569.0;
+    return kUnixEpochInDays + static_cast<double>(localMs) / 86400000.0;
+}
 
 }  // namespace
 
@@ -352,11 +361,11 @@ void TConvertProcess::ParseLines(const std::vector<std::string>& lines) {
         convert::LineResult result = convert::ParseLine(line, parseState_);
         if (result.duration) {
             Duration = *result.duration;
-            StartTime = convert::LocalNow();
+            StartTime = LocalNow();
         }
         if (result.progress) {
-            auto record = convert::ProgressRecord(*result.progress, Duration,
-                                                  convert::LocalNow() - StartTime);
+            auto record =
+                convert::ProgressRecord(*result.progress, Duration, LocalNow() - StartTime);
             if (record) {
                 platform::PostEvent(
                     NotifyWindow.data(),

@@ -1,6 +1,5 @@
 #include "convert/OutputParser.h"
 
-#include <QDateTime>
 #include <cmath>
 
 #include "common/Text.h"
@@ -161,14 +160,6 @@ std::optional<TProcessInfo> ProgressRecord(std::int64_t progress, std::int64_t d
     info.Estimated = MinutesSeconds(estimated);
     info.Status = kStatusNormal;
     return info;
-}
-
-double LocalNow() {
-    QDateTime now = QDateTime::currentDateTime();
-    qint64 localMs = now.toMSecsSinceEpoch() + qint64{now.offsetFromUtc()} * 1000;
-    // Days counted from 1899-12-30, the usual epoch of a date-time held in days.
-    constexpr double kUnixEpochInDays = 25569.0;
-    return kUnixEpochInDays + static_cast<double>(localMs) / 86400000.0;
 }
 
 }  // namespace convert

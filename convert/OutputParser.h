@@ -67,7 +67,4 @@ std::int64_t RoundHalfEven(double value);
 // "mm:ss" of whole seconds; minutes are never carried into hours.
 std::string MinutesSeconds(std::int64_t seconds);
 
-// Local date-time now, in days (the fraction is the time of day).
-double LocalNow();
-
 }  // namespace convert

@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "convert/ConvertThread.h"
 #include "platform/Dialogs.h"
@@ -80,20 +84,6 @@ protected:
 
 }  // namespace
 
-TEST_F(ConvertProcessTest, NewRunnerIsIdle) {
-    TConvertProcess fresh;
-    EXPECT_FALSE(fresh.StdInRead.valid());
-    EXPECT_FALSE(fresh.StdErrWrite.valid());
-    EXPECT_EQ(fresh.ProcessInfo.hProcess, nullptr);
-    EXPECT_EQ(fresh.ProcessInfo.dwProcessId, 0);
-    EXPECT_EQ(fresh.Thread, nullptr);
-    EXPECT_FALSE(fresh.Running);
-    EXPECT_EQ(fresh.Duration, 0);
-    EXPECT_TRUE(fresh.InputFile.empty() && fresh.OutputFile.empty() && fresh.Params.empty());
-    fresh.Stop(0);  // never ran: nothing happens
-    fresh.Stop(0);
-}
-
 TEST_F(ConvertProcessTest, OutputSequences) {
     struct Case {
         const char* name;
@@ -161,8 +151,10 @@ TEST_F(ConvertProcessTest, OutputSequences) {
 TEST_F(ConvertProcessTest, ArgumentsAndCommandLine) {
     runner_->InputFile = dir_.File("-x \"say\" it.flv");
     runner_->OutputFile = dir_.File("-x \"say\" it.mp3");
+    platform::ScriptedDialogs dialogs;
     StartWith("exit 0\n");
     ASSERT_TRUE(sink_.WaitForEnd(10000));
+    EXPECT_TRUE(dialogs.messages.empty());  // no output yet: no question, no "-y"
     EXPECT_EQ(runner_->CommandLine(), "ffmpeg -i \"" + runner_->InputFile +
                                           "\" -ar 44100 -ab 128kbit/s -ac 2 \"" +
                                           runner_->OutputFile + "\"");
@@ -223,17 +215,107 @@ TEST_F(ConvertProcessTest, ExistingOutputHeldOpenElsewhere) {
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputReadOnly) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "the superuser may write a read-only file";
-    }
     WriteFile(runner_->OutputFile, "old");
     ASSERT_EQ(chmod(runner_->OutputFile.c_str(), 0444), 0);
+    // The superuser writes read-only files; an immutable one it cannot write either.
+    bool immutable = false;
+    if (geteuid() == 0) {
+        platform::UniqueFd fd(open(runner_->OutputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        immutable = ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags |= FS_IMMUTABLE_FL, ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0);
+        if (!immutable) {
+            GTEST_SKIP() << "the superuser may write a read-only file here";
+        }
+    }
     platform::ScriptedDialogs dialogs;
     dialogs.answers = {platform::MsgAnswer::Yes};
     StartWith("touch\n");
+    if (immutable) {
+        platform::UniqueFd fd(open(runner_->OutputFile.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        ioctl(fd.get(), FS_IOC_GETFLAGS, &flags);
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
+    }
+    EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
     PumpFor(50);
     ASSERT_EQ(sink_.records.size(), 1u);
+    EXPECT_EQ(sink_.records[0].Percent, 1000);
     EXPECT_EQ(sink_.records[0].Status, 2);
+    EXPECT_EQ(ReadFile(runner_->OutputFile), "old");
+}
+
+TEST_F(ConvertProcessTest, PipeErrorsNameTheirPipe) {
+    // Replays the descriptor numbers CreatePipes takes (always the lowest free ones), so that
+    // each limit lets every step before the one under test succeed.
+    std::set<int> used;
+    for (int fd = 0; fd < 4096; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            used.insert(fd);
+        }
+    }
+    auto take = [&used] {
+        int fd = 3;
+        while (used.count(fd) != 0) {
+            ++fd;
+        }
+        used.insert(fd);
+        return fd;
+    };
+    std::vector<int> limits;  // the number each failing step would have had
+    for (bool childReads : {true, false, false}) {
+        int readEnd = take();
+        int writeEnd = take();
+        limits.push_back(writeEnd);
+        limits.push_back(take());
+        used.erase(childReads ? readEnd : writeEnd);
+    }
+    struct Case {
+        int limit;
+        std::string message;
+    };
+    const Case cases[] = {
+        {limits[0], "Error on STDIN pipe creation : "},
+        {limits[1], "Error on STDIN pipe duplication : "},
+        {limits[2], "Error on STDOUT pipe creation : "},
+        {limits[3], "Error on STDOUT pipe duplication : "},
+        {limits[4], "Error on STDERR pipe creation : "},
+        {limits[5], "Error on STDERR pipe duplication : "},
+    };
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (const Case& c : cases) {
+        std::string error;
+        rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(c.limit);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        try {
+            runner_->CreatePipes();
+        } catch (const EConvertError& e) {
+            error = e.what();
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(error, c.message + std::to_string(EMFILE));
+        runner_->ClosePipes();
+    }
+    // Start closes what it made before the failure.
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(limits[2]);
+    WriteFile(runner_->InputFile, "exit 0\n");
+    runner_->Running = true;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    bool raised = false;
+    try {
+        runner_->Start();
+    } catch (const EConvertError&) {
+        raised = true;
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(raised);
+    EXPECT_FALSE(runner_->StdInRead.valid());
+    EXPECT_FALSE(runner_->StdInWrite.valid());
+    EXPECT_EQ(OpenFdCount(), fdsBefore_);
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputAnsweredYesOverwrites) {
@@ -249,16 +331,8 @@ TEST_F(ConvertProcessTest, ExistingOutputAnsweredYesOverwrites) {
     EXPECT_EQ(ReadFile(runner_->OutputFile), "");
 }
 
-TEST_F(ConvertProcessTest, MissingOutputNoQuestionNoOverwrite) {
-    platform::ScriptedDialogs dialogs;
-    StartWith("exit 0\n");
-    ASSERT_TRUE(sink_.WaitForEnd(10000));
-    EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(runner_->CommandLine().rfind("ffmpeg -i \"", 0), 0u);
-    EXPECT_EQ(ArgumentsSeen().at(0), "-i");
-}
-
 TEST_F(ConvertProcessTest, MissingConverter) {
+    runner_->Stop(0);  // never ran: nothing happens
     runner_->Program = dir_.File("no-such-converter");
     WriteFile(runner_->InputFile, "exit 0\n");
     runner_->Running = true;

@@ -7,7 +7,6 @@
 #include "convert/CommandLine.h"
 #include "convert/ConvertThread.h"
 #include "convert/Profiles.h"
-#include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "tests/convert/StatusSink.h"
@@ -134,23 +133,4 @@ TEST_F(FfmpegConvertTest, InputThatIsNotMedia) {
     EXPECT_EQ(sink.Percents(), std::vector<int>{kPercentFinished});
     EXPECT_EQ(sink.records[0].Status, 0);
     EXPECT_EQ(runner.Duration, 0);
-}
-
-TEST_F(FfmpegConvertTest, OverwriteAgreed) {
-    ASSERT_TRUE(made_);
-    TempDir dir;
-    StatusSink sink;
-    platform::ScriptedDialogs dialogs;
-    dialogs.answers = {platform::MsgAnswer::Yes};
-    TConvertProcess runner;
-    runner.NotifyWindow = &sink;
-    runner.Running = true;
-    runner.InputFile = clip_;
-    runner.OutputFile = dir.File("say \"hi\".wav");
-    WriteFile(runner.OutputFile, "old");
-    runner.Params = convert::ConvertParamsForIndex(8);
-    runner.Start();
-    ASSERT_TRUE(sink.WaitForEnd(60000));
-    EXPECT_EQ(dialogs.messages.size(), 1u);
-    EXPECT_TRUE(LooksLike(".wav", ReadFile(runner.OutputFile)));
 }

@@ -1,16 +1,38 @@
 #!/usr/bin/env bash
-# Builds the reception fuzz target with clang's libFuzzer and runs it for a bounded time.
-#   fuzz/run-fuzz.sh [seconds]   (default 60)
+# Builds the fuzz targets of the byte parsers with clang's libFuzzer and runs each for a bounded
+# time: HTTP reception, the page parser and the converter output parser.
+#   fuzz/run-fuzz.sh [seconds per target]   (default 60)
 # Needs clang-14 and libclang-rt-14-dev (scripts/install-deps.sh). Crashes land in
-# build-fuzz/artifacts/; new inputs in build-fuzz/corpus/ (the seed corpus stays untouched).
+# build-fuzz/artifacts/; new inputs in build-fuzz/corpus-*/ (the seed corpora stay untouched).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-60}"
 out="$root/build-fuzz"
-mkdir -p "$out/corpus" "$out/artifacts"
+mkdir -p "$out/artifacts"
 cxx="$(command -v clang++-14 || command -v clang++)"
-"$cxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root" "$root/fuzz/HttpReceptionFuzz.cpp" "$root/http/HttpReception.cpp" \
-  "$root/common/Text.cpp" -o "$out/http_reception_fuzz"
-"$out/http_reception_fuzz" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
-  -artifact_prefix="$out/artifacts/" "$out/corpus" "$root/fuzz/corpus/http_reception"
+flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+       -I"$root")
+
+# name | sources | seed corpus
+targets=(
+  "http_reception|fuzz/HttpReceptionFuzz.cpp http/HttpReception.cpp common/Text.cpp|fuzz/corpus/http_reception"
+  "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
+  "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
+)
+
+for entry in "${targets[@]}"; do
+  IFS='|' read -r name sources seeds <<<"$entry"
+  srcs=()
+  for s in $sources; do srcs+=("$root/$s"); done
+  echo "== fuzzing $name for ${seconds}s"
+  "$cxx" "${flags[@]}" "${srcs[@]}" -o "$out/${name}_fuzz"
+  mkdir -p "$out/corpus-$name"
+  "$out/${name}_fuzz" -max_total_time="$seconds" -max_len=65536 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$out/artifacts/$name-" "$out/corpus-$name" "$root/$seeds" 2>&1 |
+    grep -E "^(#[0-9]+.*DONE|Done|==[0-9]+==ERROR|SUMMARY|stat::number_of_executed_units)" || true
+  # A crash leaves an artifact and a failing exit: report it as a failure.
+  if compgen -G "$out/artifacts/$name-*" >/dev/null; then
+    echo "fuzz target $name found a failing input: $(ls "$out/artifacts/$name-"*)"
+    exit 1
+  fi
+done

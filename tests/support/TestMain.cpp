@@ -6,6 +6,10 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests)) {
+        // Listing needs no display: test discovery may run where there is none.
+        return RUN_ALL_TESTS();
+    }
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,12 +1,6 @@
-// Fuzz entry for the converter output parser, built only on request, from the repository root:
-//   clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTAMBERLO_FUZZ -I.
-//     tests/convert/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp
-//     common/Text.cpp -o output_parser_fuzz
-//   mkdir corpus && cp tests/fixtures/convert/*.stderr corpus/
-//   ./output_parser_fuzz -max_total_time=60 corpus
+// Fuzz entry for the converter output parser (built and run by fuzz/run-fuzz.sh).
 // The first two input bytes pick where the output is cut into two reads; the rest is the output.
 
-#ifdef TAMBERLO_FUZZ
 
 #include <cstddef>
 #include <cstdint>
@@ -72,4 +66,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
 }
 
-#endif  // TAMBERLO_FUZZ

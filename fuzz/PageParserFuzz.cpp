@@ -1,12 +1,6 @@
-// Fuzz entry for the page parser, built only on request, from the repository root:
-//   clang++-14 -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTAMBERLO_FUZZ -I.
-//     tests/retrieval/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp
-//     common/Global.cpp common/Text.cpp common/StringTable.cpp -o page_parser_fuzz
-//   mkdir corpus && cp tests/fixtures/pages/*.html corpus/
-//   ./page_parser_fuzz -max_total_time=60 corpus
+// Fuzz entry for the page parser (built and run by fuzz/run-fuzz.sh).
 // The first input byte picks the site, the rest is the page.
 
-#ifdef TAMBERLO_FUZZ
 
 #include <cstddef>
 #include <cstdint>
@@ -38,4 +32,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
 }
 
-#endif

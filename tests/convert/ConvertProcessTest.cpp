@@ -293,6 +293,8 @@ TEST_F(ConvertProcessTest, PipeErrorsNameTheirPipe) {
         try {
             runner_->CreatePipes();
         } catch (const EConvertError& e) {
+            // The limit goes back first: the sanitizers need descriptors to check the call.
+            setrlimit(RLIMIT_NOFILE, &saved);
             error = e.what();
         }
         setrlimit(RLIMIT_NOFILE, &saved);

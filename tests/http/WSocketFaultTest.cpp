@@ -55,9 +55,7 @@ TEST(WSocketFaults, ResetWhileSendingClosesWithTheSendError) {
     LoopbackServer server({Script().ReadBytes(10).Reset()});
     TWSocket s;
     Recorder r(s);
-    wsocktest::Target(s, server);
-    s.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(wsocktest::ConnectTo(s, server));
     s.SendStr("0123456789");
     ASSERT_TRUE(server.WaitForFinished(1));
     // Keep sending into the reset connection until the failure shows.
@@ -81,9 +79,7 @@ TEST(WSocketFaults, PeerThatNeverReadsDoesNotBlockTheSender) {
         LoopbackServer server({Script().Stall()});
         TWSocket s;
         Recorder r(s);
-        wsocktest::Target(s, server);
-        s.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+        ASSERT_TRUE(wsocktest::ConnectTo(s, server));
         PumpFor(20);
         r.events.clear();  // the connect's own write notice is not what is looked at here
         std::string chunk(256 * 1024, 'y');

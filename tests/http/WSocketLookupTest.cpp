@@ -252,9 +252,7 @@ TEST(WSocketProperties, ChangingTheTargetWhileOpenIsRefused) {
     LoopbackServer server({Script().Stall()});
     TWSocket s;
     Recorder r(s);
-    wsocktest::Target(s, server);
-    s.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(wsocktest::ConnectTo(s, server));
 
     using Setter = void (TWSocket::*)(std::string_view);
     using Getter = const std::string& (TWSocket::*)() const;
@@ -345,9 +343,7 @@ TEST(WSocketProperties, OptionsAreAppliedToTheConnection) {
         s.SetKeepAliveOnOff(row.keepAlive);
         s.SetKeepAliveTime(12000);
         s.SetComponentOptions(row.options);
-        wsocktest::Target(s, server);
-        s.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+        ASSERT_TRUE(wsocktest::ConnectTo(s, server));
         linger l{};
         socklen_t len = sizeof l;
         ASSERT_EQ(getsockopt(s.HSocket(), SOL_SOCKET, SO_LINGER, &l, &len), 0);

@@ -107,9 +107,7 @@ TEST(WSocketSend, LargeDataGoesThroughTheBlocksInOrder) {
     Recorder r(s);
     std::int64_t reported = 0;
     s.OnSendData = [&](TWSocket&, int n) { reported += n; };
-    wsocktest::Target(s, server);
-    s.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(wsocktest::ConnectTo(s, server));
     PumpFor(20);
     r.events.clear();  // from here on "sent" means the payload went out
     EXPECT_EQ(s.SendStr(payload), static_cast<int>(payload.size()));
@@ -239,9 +237,7 @@ TEST(WSocketClose, DelayedCloseRunsFromTheEventLoop) {
     LoopbackServer server({Script().ReadToEnd()});
     TWSocket s;
     Recorder r(s);
-    wsocktest::Target(s, server);
-    s.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(wsocktest::ConnectTo(s, server));
     s.SendStr("bye");
     s.CloseDelayed();
     EXPECT_EQ(s.State(), wsConnected);
@@ -259,9 +255,7 @@ TEST(WSocketClose, AbortDropsUnsentDataAndReportsOnce) {
         LoopbackServer server({Script().Stall()});
         TWSocket s;
         Recorder r(s);
-        wsocktest::Target(s, server);
-        s.Connect();
-        ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+        ASSERT_TRUE(wsocktest::ConnectTo(s, server));
         PumpFor(20);
         r.events.clear();
         // The server never reads: the kernel's buffers fill and the rest waits in blocks.
@@ -341,14 +335,10 @@ TEST(WSocketClose, DelayedCloseLeavesALaterConnectionAlone) {
     LoopbackServer server({Script().Stall()});
     TWSocket s;
     Recorder r(s);
-    wsocktest::Target(s, server);
-    s.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(wsocktest::ConnectTo(s, server));
     s.CloseDelayed();
     s.Abort();  // closed before the delayed close ran; the owner opens the next connection
-    wsocktest::Target(s, server);
-    s.Connect();
-    ASSERT_TRUE(PumpUntil([&] { return s.State() == wsConnected; }));
+    ASSERT_TRUE(wsocktest::ConnectTo(s, server));
     PumpFor(50);
     EXPECT_EQ(s.State(), wsConnected);
     EXPECT_EQ(s.Port(), server.PortText());

@@ -59,6 +59,13 @@ inline void Target(TWSocket& s, const testsupport::LoopbackServer& server) {
 }
 
 // A loopback port nobody listens on: bound to get a free number, then released.
+// Aims the socket at the server, connects, and waits until the connection stands.
+inline bool ConnectTo(TWSocket& s, const testsupport::LoopbackServer& server) {
+    Target(s, server);
+    s.Connect();
+    return testsupport::PumpUntil([&] { return s.State() == wsConnected; });
+}
+
 inline int ClosedPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};

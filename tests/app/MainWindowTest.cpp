@@ -3,12 +3,15 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <QTreeWidget>
+#include <QUrl>
 #include <filesystem>
 #include <memory>
 
@@ -230,7 +233,38 @@ TEST_F(MainWindow, ExitClosesTheWindowAsTheCloseBoxDoes) {
     EXPECT_TRUE(std::filesystem::exists(Settings()));
 }
 
+namespace {
+
+// Receives the addresses the desktop is asked to open, in place of the user's browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler("http", this, "Open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler("http"); }
+    std::vector<std::string> opened;
+
+public slots:
+    void Open(const QUrl& url) { opened.push_back(url.toString().toStdString()); }
+};
+
+}  // namespace
+
+TEST_F(MainWindow, WebLinksOpenTheirAddresses) {
+    UrlCatcher catcher;
+    TfrmMain& form = Open();
+    form.Homepage1->trigger();
+    QTest::mouseClick(form.Image1, Qt::LeftButton);
+    form.lTitleClick();
+    form.lUpdateClick();
+    EXPECT_EQ(
+        catcher.opened,
+        (std::vector<std::string>{
+            "http://www.corvane.example/tamberlo/", "http://www.corvane.example/tamberlo/",
+            "http://www.corvane.example/", "http://www.corvane.example/tamberlo/update.html"}));
+}
+
 TEST(AboutWindow, ShowsTheProductAndVersionAndStaysOpenAfterTheLink) {
+    UrlCatcher catcher;
     TfrmMain owner("/proc/");
     TfrmAbout about(&owner);
     about.show();
@@ -240,8 +274,9 @@ TEST(AboutWindow, ShowsTheProductAndVersionAndStaysOpenAfterTheLink) {
     EXPECT_EQ(about.Label1->text().toStdString(), "Tamberlo");
     EXPECT_EQ(about.Label2->text().toStdString(), "Version: 1.6   Build 20100409");
     EXPECT_TRUE(owner.windowTitle().startsWith(about.Label1->text()));
-    about.lbEAddressClick();
+    QTest::mouseClick(about.lbEAddress, Qt::LeftButton);
     EXPECT_TRUE(about.isVisible());
+    EXPECT_EQ(catcher.opened, std::vector<std::string>{"http://www.corvane.example/tamberlo/"});
     about.bOK->click();
     EXPECT_EQ(about.ModalResult, platform::mrOk);
 }
@@ -260,3 +295,5 @@ TEST_F(MainWindow, TabOrderFollowsTheForm) {
         EXPECT_EQ(w, expected[i]) << "after position " << i - 1;
     }
 }
+
+#include "MainWindowTest.moc"

@@ -72,6 +72,16 @@ protected:
         runner_->Start();
     }
 
+    // The message of the error Start raises; empty when it raises none.
+    std::string StartError(const std::string& script) {
+        try {
+            StartWith(script);
+        } catch (const EConvertError& e) {
+            return e.what();
+        }
+        return "";
+    }
+
     std::vector<std::string> ArgumentsSeen() {
         return Lines(ReadFile(runner_->OutputFile + ".args"));
     }
@@ -336,15 +346,8 @@ TEST_F(ConvertProcessTest, ExistingOutputAnsweredYesOverwrites) {
 TEST_F(ConvertProcessTest, MissingConverter) {
     runner_->Stop(0);  // never ran: nothing happens
     runner_->Program = dir_.File("no-such-converter");
-    WriteFile(runner_->InputFile, "exit 0\n");
-    runner_->Running = true;
-    try {
-        runner_->Start();
-        FAIL() << "no error raised";
-    } catch (const EConvertError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Error while creating convert process!" + std::to_string(ENOENT));
-    }
+    EXPECT_EQ(StartError("exit 0\n"),
+              "Error while creating convert process!" + std::to_string(ENOENT));
     EXPECT_EQ(OpenFdCount(), fdsBefore_);
     EXPECT_FALSE(runner_->StdInRead.valid());
     EXPECT_EQ(runner_->ProcessInfo.hProcess, nullptr);
@@ -358,15 +361,8 @@ TEST_F(ConvertProcessTest, MissingConverter) {
 
 TEST_F(ConvertProcessTest, NotExecutableConverter) {
     runner_->Program = runner_->InputFile;  // exists, but may not be run
-    WriteFile(runner_->InputFile, "exit 0\n");
-    runner_->Running = true;
-    try {
-        runner_->Start();
-        FAIL() << "no error raised";
-    } catch (const EConvertError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Error while creating convert process!" + std::to_string(EACCES));
-    }
+    EXPECT_EQ(StartError("exit 0\n"),
+              "Error while creating convert process!" + std::to_string(EACCES));
     EXPECT_EQ(OpenFdCount(), fdsBefore_);
 }
 

@@ -28,3 +28,22 @@ std::string TwoDigits(std::int32_t number);
 
 // Kilobytes rounded up, digits grouped by "," from the right: 1025 -> "2", 1536000 -> "1,500".
 std::string FormatSizeKB(std::int64_t bytes);
+
+// --- System proxy ---------------------------------------------------------------------------
+// On this desktop the system proxy is the http_proxy (or HTTP_PROXY) environment variable.
+
+// True when http_proxy or HTTP_PROXY is set and not empty.
+bool ProxyEnabled();
+// The proxy list of the system, "http=host:port", or empty when no proxy is set.
+std::string GetProxyList();
+// Host and port that the system proxy list names for scheme; empty host and port 0 when none.
+void GetProxyServer(std::string_view scheme, std::string& host, std::int32_t& port);
+
+// The pure steps of the above.
+// A proxy variable in the forms it takes in practice ("host:port", "http://host:port/",
+// "user:password@host:port") as a list "http=host:port"; a missing port is 80.
+std::string ProxyListFromVariable(std::string_view value);
+// Host and port a proxy list names for scheme: "scheme=host:port" entries joined by ";", or one
+// "host:port" for every scheme. A list of entries for other schemes only names no proxy.
+void ProxyServerFromList(std::string_view list, std::string_view scheme, std::string& host,
+                         std::int32_t& port);

@@ -739,7 +739,7 @@ void THttpCli::ConnectionClosed(std::uint16_t errCode) {
         requestDoneError_ = errCode;
     }
     connected_ = false;
-    rx_.ConnectionClosed();
+    rx_.ConnectionClosed(errCode != 0);
     if (locationFlag_) {
         RelocationContinuation();
         return;

@@ -112,6 +112,9 @@ public:
     // Why a write to RcvdStream failed during the last request; empty when every write
     // succeeded. Reception goes on after a failed write, so Get alone cannot tell.
     const std::string& RcvdStreamError() const { return rcvdStreamError_; }
+    // True when the connection of the last request closed before its body was whole (short of
+    // Content-Length, before the last chunk, or with an error). Get returns normally then.
+    bool BodyIncomplete() const { return rx_.r.BodyCut; }
     TWSocket& CtrlSocket() { return *socket_; }
 
     // --- Operations ---

@@ -40,6 +40,7 @@ void THttpReception::BeginRequest(THttpRequest type, const std::string& requestV
     r.ContentEncoding.clear();
     r.Challenges.clear();
     r.CloseReq = requestVer == "1.0";
+    r.BodyCut = false;
     headerLines_ = 0;
     bodyLines_ = 0;
     headerInProgress_ = false;
@@ -49,6 +50,7 @@ void THttpReception::BeginRequest(THttpRequest type, const std::string& requestV
 void THttpReception::ResetForRelocation() {
     Interrupt();
     r.RcvdCount = 0;
+    r.BodyCut = false;
     DiscardHeld();
     headerLines_ = 0;
     bodyLines_ = 0;
@@ -67,6 +69,7 @@ void THttpReception::ClearResponse() {
     r.TransferEncoding.clear();
     r.ContentEncoding.clear();
     r.StatusCode = 0;
+    r.BodyCut = false;
 }
 
 std::int64_t THttpReception::IdentityRemaining() const {
@@ -554,7 +557,17 @@ void THttpReception::DocumentDone() {
     ended_ = true;
 }
 
-bool THttpReception::ConnectionClosed() {
+bool THttpReception::ConnectionClosed(bool failed) {
+    // A body is whole only when its framing says so; a body without a length ends with the
+    // connection, unless the connection failed.
+    if (requestType_ != httpHEAD) {
+        if (headerInProgress_) {
+            r.BodyCut = failed || Chunked() || r.ContentLength > 0;
+        } else if (handler_ == LineHandler::Body) {
+            const std::int64_t rem = IdentityRemaining();
+            r.BodyCut = Chunked() || rem > 0 || (rem < 0 && failed);
+        }
+    }
     if (headerInProgress_) {
         headerInProgress_ = false;
         listener_.HeaderEnd();

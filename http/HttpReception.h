@@ -80,6 +80,9 @@ public:
         std::string AcceptRanges;
         std::vector<std::string> Challenges;
         bool CloseReq = false;
+        // The connection closed before the body was whole: short of its length, before the
+        // last chunk, or with an error while a body without a length was still arriving.
+        bool BodyCut = false;
         std::int64_t RcvdCount = 0;
         std::int64_t BodyDataLen = 0;
     };
@@ -111,9 +114,9 @@ public:
     void DataAvailable(const std::function<int(char*, int)>& receive, std::uint16_t errCode = 0);
     // Feeds bytes as successive notices until all are taken; returns the notices used.
     int Feed(std::string_view bytes);
-    // The connection closed: ends a header in progress or a body being received. Returns true
-    // when a body was ended.
-    bool ConnectionClosed();
+    // The connection closed (failed: with an error): ends a header in progress or a body being
+    // received, and marks a body that is not whole. Returns true when a body was ended.
+    bool ConnectionClosed(bool failed = false);
 
     THttpRequest RequestType() const { return requestType_; }
     void SetRequestType(THttpRequest type) { requestType_ = type; }

@@ -468,6 +468,41 @@ TEST(HttpCli, AFailedWriteIsVisibleAfterGet) {
     EXPECT_TRUE(c.http.RcvdStreamError().empty());
 }
 
+TEST(HttpCli, ABodyCutShortIsVisibleAfterGet) {
+    struct Case {
+        const char* name;
+        Script script;
+        bool incomplete;
+    };
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n";
+    Case cases[] = {
+        {"whole", Answer(head + "0123456789"), false},
+        {"short", Answer(head + "01234"), true},
+        {"no body byte", Answer(head), true},
+        {"reset mid-body", Script().ReadUntil("\r\n\r\n").Send(head + "0123").Sleep(50).Reset(),
+         true},
+        {"header cut", Answer("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n"), true},
+        {"chunked whole",
+         Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "3\r\nabc\r\n0\r\n\r\n"),
+         false},
+        {"chunked cut",
+         Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "3\r\nabc\r\n5\r\nab"),
+         true},
+        {"no length, closed", Answer("HTTP/1.0 200 OK\r\n\r\nanything"), false},
+        {"no length, reset",
+         Script().ReadUntil("\r\n\r\n").Send("HTTP/1.0 200 OK\r\n\r\nab").Sleep(50).Reset(), true},
+    };
+    for (auto& k : cases) {
+        LoopbackServer server({k.script});
+        Client c;
+        c.http.URL = c.Url(server);
+        c.Get();
+        EXPECT_EQ(c.http.BodyIncomplete(), k.incomplete) << k.name;
+    }
+}
+
 TEST(HttpCli, FileStreamReceivesTheBodyAndReportsFailures) {
     testsupport::TempDir dir;
     std::string error;

@@ -14,6 +14,9 @@ struct TProcessInfo {
     std::string Elapsed;       // "mm:ss"
     std::string Estimated;     // "mm:ss", the estimated length of the whole conversion
     std::int32_t Status = 0;   // 0 normal, 2 the output file is locked
+    // With the end record: how the converter exited (128 plus the signal when it was killed);
+    // 0 when it succeeded or was never started.
+    std::int32_t ExitCode = 0;
 };
 
 constexpr std::int32_t kPercentFinished = 1000;

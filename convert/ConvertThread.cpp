@@ -270,8 +270,9 @@ void TConvertProcess::ProcessEnded() {
     errLines_.Flush(lines);
     ParseLines(lines);
     ClosePipes();
+    const int exitCode = ProcessInfo.hProcess ? ProcessInfo.hProcess->ExitCode() : 0;
     CloseProcess();
-    PostStatus(kStatusNormal);
+    PostStatus(kStatusNormal, exitCode);
 }
 
 void TConvertProcess::ReadStdOut() {
@@ -339,10 +340,11 @@ void TConvertProcess::CloseProcess() {
     ProcessInfo = {};
 }
 
-void TConvertProcess::PostStatus(std::int32_t status) {
+void TConvertProcess::PostStatus(std::int32_t status, std::int32_t exitCode) {
     auto info = std::make_unique<TProcessInfo>();
     info->Percent = kPercentFinished;
     info->Status = status;
+    info->ExitCode = exitCode;
     platform::PostEvent(NotifyWindow.data(), new ConvertStatusEvent(std::move(info)));
 }
 

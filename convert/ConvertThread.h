@@ -125,7 +125,7 @@ public:
     void ReadStdErr();
     void CreatePipes();
     void ClosePipes();
-    void PostStatus(std::int32_t status);
+    void PostStatus(std::int32_t status, std::int32_t exitCode = 0);
     [[noreturn]] static void RaiseLastError(const std::string& prefix);
 
     // Takes one block of output of the given stream: whole lines are parsed at once, an

@@ -231,6 +231,9 @@ bool ChildProcess::TryReap() {
         if (rc == 0) {
             // With WNOHANG a child that still runs leaves si_pid at 0.
             reaped_ = info.si_pid != 0;
+            if (reaped_) {
+                exitCode_ = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+            }
             return reaped_;
         }
         if (errno == EINTR) {
@@ -245,6 +248,11 @@ bool ChildProcess::TryReap() {
 bool ChildProcess::Reaped() const {
     std::lock_guard guard(lock_);
     return reaped_;
+}
+
+int ChildProcess::ExitCode() const {
+    std::lock_guard guard(lock_);
+    return exitCode_;
 }
 
 void ChildProcess::Kill() {

@@ -54,6 +54,9 @@ public:
     // Reaps the child if it has ended; true once it is reaped.
     bool TryReap();
     bool Reaped() const;
+    // How the child ended: its exit status, or 128 plus the signal that ended it; -1 while it
+    // has not been reaped here.
+    int ExitCode() const;
     // Sends SIGKILL; has no effect on a child that has already ended.
     void Kill();
     // Kill, then wait up to timeoutMs for the end and reap.
@@ -66,6 +69,7 @@ private:
     UniqueFd pidfd_;
     mutable std::mutex lock_;
     bool reaped_ = false;
+    int exitCode_ = -1;
 };
 
 // Runs path with argv, its standard input empty, and returns what it wrote to standard output

@@ -145,6 +145,11 @@ TEST_F(ConvertProcessTest, OutputSequences) {
             } else {
                 EXPECT_EQ(r.Status, 0);
                 EXPECT_TRUE(r.Elapsed.empty() && r.Estimated.empty());
+                // The end record tells how the converter exited.
+                const std::string script = c.script;
+                const std::size_t exit = script.rfind("exit ");
+                EXPECT_EQ(r.ExitCode,
+                          exit == std::string::npos ? 0 : std::stoi(script.substr(exit + 5)));
             }
         }
         EXPECT_TRUE(ProcessGone(pid)) << "child not reaped";

@@ -147,8 +147,10 @@ TEST(Process, KillAndWait) {
     EXPECT_FALSE(child->WaitForExit(100));
     EXPECT_GE(timer.elapsed(), 90);
     EXPECT_FALSE(child->TryReap());
+    EXPECT_EQ(child->ExitCode(), -1);
     EXPECT_TRUE(child->KillAndReap(2000));
     EXPECT_TRUE(ProcessGone(pid));
+    EXPECT_EQ(child->ExitCode(), 128 + SIGKILL);
     child->Kill();  // after the end: no effect, no error
     EXPECT_TRUE(child->WaitForExit(0));
 }

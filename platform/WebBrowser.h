@@ -1,0 +1,83 @@
+#pragma once
+
+// The embedded browser the page stage loads video pages with, over Qt's network access: it
+// follows redirects, speaks https, keeps the cookies of one run, sends a desktop browser's
+// User-Agent and goes through the system proxy. It never shows anything; what the page stage
+// needs of it is a ready state and the HTML of the page as bytes.
+
+#include <QObject>
+#include <QPointer>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace platform {
+
+// What the browsers of one run share: the connection pool, the cookie jar and the proxy.
+class BrowserSession {
+public:
+    BrowserSession();
+    ~BrowserSession();
+    BrowserSession(const BrowserSession&) = delete;
+    BrowserSession& operator=(const BrowserSession&) = delete;
+
+    QNetworkAccessManager& Network() { return *network_; }
+
+    static const char* const kUserAgent;
+
+private:
+    std::unique_ptr<QNetworkAccessManager> network_;
+};
+
+class TWebBrowser : public QObject {
+    Q_OBJECT
+public:
+    enum : int {
+        READYSTATE_UNINITIALIZED = 0,
+        READYSTATE_LOADING = 1,
+        READYSTATE_LOADED = 2,       // the response header has arrived
+        READYSTATE_INTERACTIVE = 3,  // body bytes have arrived: a document exists
+        READYSTATE_COMPLETE = 4,
+    };
+    // What one page may hold. Bytes past it are dropped and the load ends there, so a page
+    // that never ends cannot take the machine's memory; the document keeps the first bytes.
+    static constexpr std::size_t kMaxDocumentBytes = std::size_t{64} << 20;
+
+    explicit TWebBrowser(BrowserSession& session, QObject* parent = nullptr);
+    ~TWebBrowser() override;
+
+    // Starts loading url and returns at once; a load under way is dropped.
+    void Navigate(const std::string& url);
+    // "about:blank" drops the page and any load under way; any other address is Navigate.
+    void Navigate2(const std::string& url);
+
+    int ReadyState() const { return readyState_; }
+    // True once a document exists (ready state 3 or more).
+    bool HasDocument() const { return readyState_ >= READYSTATE_INTERACTIVE; }
+    // The page's HTML as it has arrived so far, whole.
+    const std::string& DocumentHtml() const { return html_; }
+    // The page reached kMaxDocumentBytes and was cut there.
+    bool Truncated() const { return truncated_; }
+    const std::string& LocationURL() const { return url_; }
+
+    bool Offline = false;
+    // The control's width; the download window shrinks it to 0 (it never shows anyway).
+    int Width = 0;
+
+private:
+    void Drop();
+    void ReadBody();
+    void Finished();
+
+    BrowserSession& session_;
+    QPointer<QNetworkReply> reply_;
+    std::string url_;
+    std::string html_;
+    int readyState_ = READYSTATE_UNINITIALIZED;
+    bool truncated_ = false;
+};
+
+}  // namespace platform

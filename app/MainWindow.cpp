@@ -18,6 +18,7 @@
 #include "app/JobList.h"
 #include "common/Sites.h"
 #include "common/Text.h"
+#include "common/VideoUrl.h"
 #include "convert/ConvertThread.h"
 #include "convert/Profiles.h"
 #include "platform/Dialogs.h"
@@ -205,6 +206,7 @@ void TfrmMain::CreateControls() {
     bShowFiles = Button(pSingleMode, StrId::ShowFiles, 279, 342);
     bExit = Button(pSingleMode, StrId::Exit, 388, 342);
     connect(bExit, &QPushButton::clicked, this, &TfrmMain::bExitClick);
+    connect(bStart, &QPushButton::clicked, this, &TfrmMain::bStartClick);
     connect(bShowFiles, &QPushButton::clicked, this, &TfrmMain::bShowFilesClick);
     connect(bBrowser, &QPushButton::clicked, this, &TfrmMain::bBrowserClick);
     connect(bPaste, &QPushButton::clicked, this, &TfrmMain::bPasteClick);
@@ -450,6 +452,55 @@ void TfrmMain::cbAutoCopyClick() {
 
 void TfrmMain::lvMainChange() {
     lvMain->setColumnWidth(0, JobColumnWidth(JobCount()));
+}
+
+void TfrmMain::bStartClick() {
+    // Nothing that fails unexpectedly here may take the main window down with it.
+    try {
+        auto say = [this](const std::string& text, platform::MsgIcon icon,
+                          platform::MsgButtons buttons) {
+            return platform::Dialogs::Current().MessageBox(
+                this, {text, LoadStr(StrId::ProductName), icon, buttons});
+        };
+        if (JobCount() == 0) {
+            say(LoadStr(rbConvert->isChecked() ? StrId::PleaseSelectLocalFile
+                                               : StrId::PleaseEnterUrl),
+                platform::MsgIcon::Information, platform::MsgButtons::Ok);
+            return;
+        }
+        OutputDirectory = Bytes(eOutputFolder->text());
+        if (!platform::DirectoryExists(OutputDirectory)) {
+            const std::string question = OutputDirectory + "," + LoadStr(StrId::OutputDirNotExist) +
+                                         "\r\n" + LoadStr(StrId::CreateNewDirectory);
+            if (say(question, platform::MsgIcon::Information, platform::MsgButtons::YesNo) !=
+                platform::MsgAnswer::Yes) {
+                return;
+            }
+            if (!platform::ForceDirectories(OutputDirectory)) {
+                say(LoadStr(StrId::CannotCreate) + OutputDirectory, platform::MsgIcon::Error,
+                    platform::MsgButtons::Ok);
+                return;
+            }
+        }
+        std::vector<std::string> jobs;
+        for (const std::string& job : Jobs()) {
+            jobs.push_back(NormalizeVideoUrl(job));
+        }
+        auto download = std::make_unique<TfrmDownload>(*this, jobs);
+        download->Mode = rbDownload->isChecked() ? 0 : rbDownloadConvert->isChecked() ? 1 : 2;
+        download->OutputExt = GetOutputExt();
+        download->ConvertParams = GetConvertParams();
+        download->ShowModal();
+        download.reset();
+        if (JobCount() > 0) {
+            SelectJob(0);
+        }
+    } catch (...) {
+    }
+}
+
+std::string TfrmMain::OutputFolderText() const {
+    return Bytes(eOutputFolder->text());
 }
 
 void TfrmMain::bShowFilesClick() {

@@ -10,6 +10,7 @@
 
 #include "common/StringTable.h"
 #include "platform/Form.h"
+#include "retrieval/Download.h"
 
 class QAction;
 class QButtonGroup;
@@ -33,7 +34,7 @@ class LinkLabel;
 // The name a running copy is found by.
 extern const char* const kMainWindowClassName;
 
-class TfrmMain : public platform::TForm {
+class TfrmMain : public platform::TForm, public TDownloadOwner {
     Q_OBJECT
 public:
     // programFolder: the folder of the executable, with a trailing "/"; settings.ini lives there.
@@ -82,6 +83,7 @@ public:
     int SelectedJob() const;
 
     // Output folder and local files
+    void bStartClick();
     void bShowFilesClick();
     void bBrowserClick();
     void bSelectFileClick();
@@ -132,6 +134,12 @@ public:
     QAction* miBrowser = nullptr;
     QAction* miRemoveItem = nullptr;
     QAction* miRemoveAll = nullptr;
+
+    // What a run reads from this window
+    std::string OutputFolderText() const override;
+    int DownloadQuality() const override { return Quality; }
+    TConvertProcess& Converter() override { return *ConvertProcess; }
+    QWidget* OwnerWindow() override { return this; }
 
 protected:
     void FormCreate();

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 
 #include "platform/Dialogs.h"
 #include "platform/UniqueFd.h"
@@ -39,6 +40,15 @@ bool DirectoryExists(const std::string& path) {
 bool FileExists(const std::string& path) {
     struct stat info {};
     return !path.empty() && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+bool ForceDirectories(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return DirectoryExists(path);
 }
 
 std::string ExecutableFolder() {

@@ -11,6 +11,8 @@ bool IsFileLocked(const std::string& path);
 
 bool DirectoryExists(const std::string& path);
 bool FileExists(const std::string& path);
+// Creates the folder with every missing parent folder; true when it exists afterwards.
+bool ForceDirectories(const std::string& path);
 
 // The folder of the running executable, with a trailing "/".
 std::string ExecutableFolder();

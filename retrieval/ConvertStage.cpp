@@ -1,0 +1,85 @@
+// The conversion stage: hand the downloaded (or local) file to the program's converter runner
+// and follow its reports until it ends.
+
+#include <QLabel>
+#include <QProgressBar>
+
+#include "common/Global.h"
+#include "common/StringTable.h"
+#include "convert/ConvertThread.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/Messages.h"
+#include "retrieval/Download.h"
+#include "retrieval/TransferProgress.h"
+
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+}  // namespace
+
+void TfrmDownload::WMConvertFile() {
+    const std::string input =
+        !eDownloadUrl.empty() ? DownloadPath : OutputFolder() + CleanFileName(eFileName);
+    ShowPanel(Panel3);
+    StartConversion(input);
+}
+
+void TfrmDownload::StartConversion(const std::string& input) {
+    TConvertProcess& converter = owner_.Converter();
+    converter.Running = true;
+    converter.InputFile = input;
+    converter.OutputFile =
+        OutputFolder() + transfer::ReplaceExtension(transfer::FileNamePart(input), OutputExt);
+    converter.NotifyWindow = this;
+    converter.Params = ConvertParams;
+    conversionOutput_ = converter.OutputFile;
+    try {
+        converter.Start();
+    } catch (const std::exception& e) {
+        // No converter, or no pipes for it: the job fails, the run goes on with the next one.
+        AddError("Conversion failed: " + converter.OutputFile + " (" + e.what() + ")");
+        conversionOutput_.clear();
+        auto end = std::make_unique<TProcessInfo>();
+        end->Percent = kPercentFinished;
+        platform::PostEvent(this, new ConvertStatusEvent(std::move(end)));
+    }
+    const std::string name = transfer::FileNamePart(converter.OutputFile);
+    lConvertName->setText(Q(name));
+    lConvertName->setToolTip(Q(name));
+}
+
+void TfrmDownload::WMConvertStatus(std::unique_ptr<TProcessInfo> info) {
+    if (info->Status == kStatusOutputLocked) {
+        platform::Dialogs::Current().MessageBox(
+            this, {LoadStr(StrId::ConvertOutputLocked), LoadStr(StrId::ProductName),
+                   platform::MsgIcon::Error, platform::MsgButtons::Ok});
+    }
+    if (info->Percent != kPercentFinished) {
+        if (info->Status == kStatusNormal) {
+            suiProgressBar2->setValue(info->Percent);
+        }
+        lTimeElapsed->setText(Q(info->Elapsed));
+        lTimeEstimated->setText(Q(info->Estimated));
+        return;
+    }
+    // A converter that failed, was killed, or left nothing behind is an error of the job.
+    const bool failed = info->Status == kStatusReadFailed || info->ExitCode != 0 ||
+                        (info->Status == kStatusNormal && !platform::FileExists(conversionOutput_));
+    if (!conversionOutput_.empty() && failed) {
+        AddError("Conversion failed: " + conversionOutput_);
+    }
+    conversionOutput_.clear();
+    ++JobIndex;
+    if (static_cast<std::size_t>(JobIndex) >= Jobs.size()) {
+        PostClose();
+    } else if (Mode == 2) {
+        StartConversion(CurrentJob());
+        SetJobCaption();
+    } else {
+        platform::PostMessage(this, platform::WM_RESOLVE_PAGE);
+    }
+}

@@ -1,0 +1,122 @@
+// The page stage: load the job's page in the embedded browser, capture its HTML on every pass
+// and let the page parser find the video file in it, for at most two attempts of 30 seconds.
+
+#include <QLabel>
+
+#include "common/StringTable.h"
+#include "common/VideoUrl.h"
+#include "platform/Dialogs.h"
+#include "platform/Messages.h"
+#include "platform/Tick.h"
+#include "platform/WebBrowser.h"
+#include "retrieval/Download.h"
+#include "retrieval/PageParser.h"
+
+namespace {
+
+constexpr int kAttempts = 2;
+
+}  // namespace
+
+std::string_view TfrmDownload::CapturePageHtml(platform::TWebBrowser& browser) {
+    if (!browser.HasDocument()) {
+        return {};
+    }
+    // A view, not a copy: a page is read on every pass and may be megabytes long.
+    const std::string_view html = browser.DocumentHtml();
+    return html.substr(0, html.find('\0'));
+}
+
+void TfrmDownload::BlankBrowser(platform::TWebBrowser& browser) {
+    browser.Navigate2("about:blank");
+    browser.Offline = true;
+}
+
+void TfrmDownload::WMResolvePage() {
+    try {
+        ResetView();
+        SetJobCaption();
+        for (QLabel* label : {lFileName, lReceiveData, lEstimateTime, lReceiveSpeed}) {
+            label->clear();
+        }
+        HDAvailable = false;
+        if (ModalResult == platform::mrAbort) {
+            return;
+        }
+        const std::string job = CurrentJob();
+        lUrl->setText(QString::fromLocal8Bit(job.data(), static_cast<qsizetype>(job.size())));
+        lUrl->setToolTip(lUrl->text());
+        if (!IsVideoUrl(job)) {
+            Advance();
+            return;
+        }
+        for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+            int switches = 0;
+            bool navigate = true;
+            while (navigate) {
+                navigate = false;
+                CurrentBrowser->Navigate(job);
+                // The wait for a document has no limit of its own: only Stop ends it.
+                while (CurrentBrowser->ReadyState() <
+                       platform::TWebBrowser::READYSTATE_INTERACTIVE) {
+                    platform::WaitForMessages(kPollWaitMs);
+                    if (ModalResult == platform::mrAbort) {
+                        return;
+                    }
+                }
+                const std::uint32_t pollStart = platform::GetTickCount();
+                for (;;) {
+                    if (ModalResult == platform::mrAbort) {
+                        return;
+                    }
+                    if (platform::GetTickCount() - pollStart > kPollLimitMs) {
+                        break;
+                    }
+                    // A short wait, not a spin: each pass handles what has arrived meanwhile.
+                    platform::WaitForMessages(kPollWaitMs);
+                    if (ModalResult == platform::mrAbort) {
+                        return;
+                    }
+                    const std::string_view page = CapturePageHtml(*CurrentBrowser);
+                    if (page == kCaptureFailed) {
+                        if (switches > 0) {
+                            PostClose();
+                            return;
+                        }
+                        BlankBrowser(*CurrentBrowser);
+                        CurrentBrowser = WebBrowser_2;
+                        ++switches;
+                        navigate = true;
+                        break;
+                    }
+                    PassResult pass =
+                        ParsePage(page, job, {eFileName, eDownloadUrl, HDAvailable, Mode});
+                    eFileName = std::move(pass.state.eFileName);
+                    eDownloadUrl = std::move(pass.state.eDownloadUrl);
+                    HDAvailable = pass.state.HDAvailable;
+                    Mode = pass.state.Mode;
+                    if (pass.outcome == PassOutcome::StopRun) {
+                        platform::Dialogs::Current().MessageBox(
+                            this, {pass.message, LoadStr(StrId::ProductName),
+                                   platform::MsgIcon::Information, platform::MsgButtons::Ok});
+                        bStopClick();
+                        return;
+                    }
+                    if (pass.outcome != PassOutcome::PollAgain) {
+                        break;
+                    }
+                }
+            }
+            BlankBrowser(*CurrentBrowser);
+            if (!eDownloadUrl.empty()) {
+                break;
+            }
+        }
+        if (eFileName.empty()) {
+            eFileName = "get_video.flv";
+        }
+        platform::PostMessage(this, platform::WM_DOWNLOAD_FILE);
+    } catch (...) {
+        // An unexpected failure ends the stage; the window waits for Stop.
+    }
+}

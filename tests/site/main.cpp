@@ -1,0 +1,155 @@
+// tamberlo_site: the offline fixture site as a program of its own, for a demo or a benchmark.
+//
+//   tamberlo_site [--port N] [--media DIR] [--blob-mib N] [--misbehave ADDRESS=KIND[:ARG]]...
+//
+// Serves the default content set on 127.0.0.1 and prints "http://127.0.0.1:PORT" once it is
+// ready; point the program at it with http_proxy=that. Runs until SIGINT or SIGTERM.
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/FixtureSite.h"
+
+using testsupport::FixtureSite;
+using testsupport::Reply;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tamberlo_site [--port N] [--media DIR] [--blob-mib N]\n"
+    "                     [--misbehave ADDRESS=KIND[:ARG]]...\n"
+    "KIND: NNN (that status), reset[:BYTES], short[:BYTES], stall[:BYTES], hang,\n"
+    "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION\n"
+    "BYTES defaults to half the body; trickle to 4096 bytes every 50 ms.\n";
+
+[[noreturn]] void Fail(const std::string& why) {
+    std::fprintf(stderr, "tamberlo_site: %s\n%s", why.c_str(), kUsage);
+    std::exit(2);
+}
+
+std::size_t Number(const std::string& text, const std::string& what) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') {
+        Fail("not a number for " + what + ": " + text);
+    }
+    return static_cast<std::size_t>(n);
+}
+
+// Applies "ADDRESS=KIND[:ARG]" to the route of ADDRESS (made when the kind needs no body).
+void Misbehave(FixtureSite& site, const std::string& rule) {
+    // Addresses hold '=' in their queries; a kind does only in a redirect's location.
+    std::size_t eq = rule.find("=redirect:");
+    if (eq == std::string::npos) {
+        eq = rule.rfind('=');
+    }
+    if (eq == std::string::npos || eq == 0) {
+        Fail("--misbehave needs ADDRESS=KIND: " + rule);
+    }
+    const std::string address = rule.substr(0, eq);
+    const std::string spec = rule.substr(eq + 1);
+    const std::size_t colon = spec.find(':');
+    const std::string kind = spec.substr(0, colon);
+    const bool hasArg = colon != std::string::npos;
+    const std::string arg = hasArg ? spec.substr(colon + 1) : std::string();
+
+    if (kind.size() == 3 && kind.find_first_not_of("0123456789") == std::string::npos) {
+        site.Route(address, Reply::Status(static_cast<int>(Number(kind, "status"))));
+        return;
+    }
+    if (kind == "redirect") {
+        if (arg.empty()) {
+            Fail("redirect needs a location: " + rule);
+        }
+        site.Route(address, Reply::Redirect(arg));
+        return;
+    }
+    auto found = site.FindRoute(address);
+    if (!found) {
+        Fail("no such address to misbehave: " + address);
+    }
+    Reply r = *found;
+    auto bytes = [&] { return hasArg ? Number(arg, kind) : r.body->size() / 2; };
+    if (kind == "reset") {
+        r.ResetAfter(bytes());
+    } else if (kind == "short") {
+        r.ShortAfter(bytes());
+    } else if (kind == "stall") {
+        r.StallAfter(bytes());
+    } else if (kind == "hang") {
+        r.StallBeforeResponse();
+    } else if (kind == "cut") {
+        r.CutBeforeLastChunk();
+    } else if (kind == "trickle") {
+        const std::size_t comma = arg.find(',');
+        const std::size_t chunk = hasArg ? Number(arg.substr(0, comma), kind) : 4096;
+        const int delay =
+            comma == std::string::npos ? 50 : static_cast<int>(Number(arg.substr(comma + 1), kind));
+        r.Trickle(chunk, delay);
+    } else {
+        Fail("unknown kind: " + kind);
+    }
+    site.Route(address, std::move(r));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int port = 0;
+    std::string media = testsupport::DefaultMediaDir();
+    std::size_t blobMib = 0;
+    std::vector<std::string> rules;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                Fail(a + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (a == "--port") {
+            port = static_cast<int>(Number(value(), a));
+        } else if (a == "--media") {
+            media = value();
+        } else if (a == "--blob-mib") {
+            blobMib = Number(value(), a);
+        } else if (a == "--misbehave") {
+            rules.push_back(value());
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            Fail("unknown argument: " + a);
+        }
+    }
+
+    // Blocked before any thread starts, so that every thread inherits the mask and only
+    // sigwait below takes the signals.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    try {
+        FixtureSite site(port);
+        testsupport::LoadDefaultSite(site, media, blobMib << 20);
+        for (const auto& rule : rules) {
+            Misbehave(site, rule);
+        }
+        std::printf("%s\n", site.ProxyUrl().c_str());
+        std::fflush(stdout);
+        int signal = 0;
+        sigwait(&stop, &signal);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tamberlo_site: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

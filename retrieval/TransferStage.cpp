@@ -70,7 +70,7 @@ bool TfrmDownload::Transfer() {
         std::string createError;
         auto file = THttpFileStream::Create(DownloadPath, &createError);
         if (!file) {
-            AddError(LoadStr(StrId::CannotCreate) + DownloadPath + ": " + createError);
+            AddError(createError);
             return true;
         }
         HttpCli1->RcvdStream = file.get();
@@ -107,7 +107,7 @@ bool TfrmDownload::Transfer() {
     if (!httpError.empty()) {
         AddError("Download failed: " + HttpCli1->URL + " (" + httpError + ")");
     } else if (!HttpCli1->RcvdStreamError().empty()) {
-        AddError("Cannot write " + DownloadPath + ": " + HttpCli1->RcvdStreamError());
+        AddError("Cannot write " + DownloadPath + " (" + HttpCli1->RcvdStreamError() + ")");
     } else if (HttpCli1->BodyIncomplete()) {
         AddError("Download incomplete: " + DownloadPath);
     } else if (HttpCli1->StatusCode() < 200 || HttpCli1->StatusCode() > 299) {

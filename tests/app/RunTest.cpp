@@ -1,0 +1,384 @@
+// Whole runs through the real windows: the main window's Start, the download window and its
+// stages, against the offline site reached as the system proxy, with the real converter.
+// Dialogs are scripted; nothing else stands in for the program's own code.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/MainWindow.h"
+#include "common/StringTable.h"
+#include "convert/ConvertThread.h"
+#include "http/HttpProt.h"
+#include "platform/Dialogs.h"
+#include "platform/Files.h"
+#include "platform/Messages.h"
+#include "platform/Process.h"
+#include "platform/WebBrowser.h"
+#include "retrieval/Download.h"
+#include "tests/support/FixtureSite.h"
+#include "tests/support/LoopbackServer.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::FixtureSite;
+using testsupport::ReadFile;
+using testsupport::Reply;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const std::string kYouTubeHd = "http://www.youtube.com/watch?v=Qz3kT0pLmW8";
+const std::string kYouTubeHdFile =
+    "http://www.youtube.com/get_video?video_id=Qz3kT0pLmW8&t=vjVQa1PpcFN2x_ab";
+const std::string kYouTubeHdName = "Tom & Jerry The Chase";
+const std::string kYouTubeSd = "http://www.youtube.com/watch?v=Pp4nR7sXc0A";
+const std::string kYouTubeSdFile =
+    "http://www.youtube.com/get_video?video_id=Pp4nR7sXc0A&t=QUOTEDFORMTOKEN";
+const std::string kMetacafe = "http://www.metacafe.com/watch/1234567/funny_cats_compilation/";
+const std::string kMetacafeFile =
+    "http://video.metacafe.com/ItemFiles/"
+    "%5BFrom%20www.metacafe.com%5D%20funny_cats_compilation.flv";
+const std::string kGoogle = "http://video.google.com/videoplay?docid=-8120935472634791283";
+const std::string kUnavailable = "http://www.youtube.com/watch?v=Un4vL7bN2cA";
+const std::string kAgeGate = "http://www.youtube.com/watch?v=Ag1bD7eR3tH";
+constexpr int kAviProfile = 6;
+
+// A YouTube page of our own: title, high-definition marker and token, so that tests can give
+// each job a file address that misbehaves in its own way.
+struct OwnPage {
+    std::string job;
+    std::string file;
+    std::string name;
+};
+
+[[maybe_unused]] OwnPage AddYouTubePage(FixtureSite& site, const std::string& id,
+                                        const std::string& title) {
+    const std::string html = "<html><head><title>YouTube - " + title +
+                             "</title></head><body><script>var swfArgs = {\"IS_HD_AVAILABLE\": "
+                             "false, \"t\": \"tok" +
+                             id + "\"};</script></body></html>";
+    OwnPage page{"http://www.youtube.com/watch?v=" + id,
+                 "http://www.youtube.com/get_video?video_id=" + id + "&t=tok" + id, title + ".flv"};
+    site.Route(page.job, Reply::Body(html));
+    return page;
+}
+
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override {
+        content_ = testsupport::LoadDefaultSite(site_);
+        setenv("http_proxy", site_.ProxyUrl().c_str(), 1);
+        out_ = dir_.File("out");
+        std::filesystem::create_directory(out_);
+        WriteFile(dir_.File("settings.ini"), "[Options]\nOutputDirectory=" + out_ + "\n");
+        form_ = std::make_unique<TfrmMain>(dir_.Path() + "/");
+        form_->show();
+        watch_.setInterval(5);
+        QObject::connect(&watch_, &QTimer::timeout, [this] { Watch(); });
+    }
+    void TearDown() override {
+        watch_.stop();
+        form_.reset();
+        unsetenv("http_proxy");
+    }
+
+    void AddJobs(const std::vector<std::string>& jobs) {
+        std::string text;
+        for (const auto& job : jobs) {
+            text += job + "\n";
+        }
+        QGuiApplication::clipboard()->setText(QString::fromStdString(text));
+        form_->bPasteClick();
+    }
+    void SetMode(int mode) {
+        QRadioButton* buttons[] = {form_->rbDownload, form_->rbDownloadConvert, form_->rbConvert};
+        buttons[mode]->click();
+    }
+    // Runs the action once, inside the run, as soon as the download window meets the test.
+    void When(std::function<bool(TfrmDownload&)> test, std::function<void(TfrmDownload&)> action) {
+        steps_.push_back({std::move(test), std::move(action)});
+    }
+    // Runs on every look at the download window while the run goes on.
+    void Observe(std::function<void(TfrmDownload&)> observe) { observe_ = std::move(observe); }
+    // Presses Start; returns when the download window has closed.
+    void Start() {
+        watch_.start();
+        form_->bStart->click();
+        watch_.stop();
+    }
+    std::string Out(const std::string& name) const { return out_ + "/" + name; }
+    std::vector<std::string> ErrorLines() const {
+        for (const auto& m : dialogs_.messages) {
+            if (m.buttons == platform::MsgButtons::Ok && m.text.find("\r\n") != std::string::npos) {
+                std::vector<std::string> lines;
+                for (std::size_t at = 0, end; (end = m.text.find("\r\n", at)) != std::string::npos;
+                     at = end + 2) {
+                    lines.push_back(m.text.substr(at, end - at));
+                }
+                return lines;
+            }
+        }
+        return {};
+    }
+    bool Requested(const std::string& address) const {
+        for (const auto& r : site_.RecordedRequests()) {
+            if (r.address == FixtureSite::NormaliseAddress(address)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static TfrmDownload* Window() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<TfrmDownload*>(w); d != nullptr && d->isVisible()) {
+                return d;
+            }
+        }
+        return nullptr;
+    }
+
+    FixtureSite site_;
+    testsupport::DefaultSite content_;
+    TempDir dir_;
+    std::string out_;
+    platform::ScriptedDialogs dialogs_;
+    std::unique_ptr<TfrmMain> form_;
+
+private:
+    struct Step {
+        std::function<bool(TfrmDownload&)> test;
+        std::function<void(TfrmDownload&)> action;
+    };
+    void Watch() {
+        TfrmDownload* window = Window();
+        if (window != nullptr && observe_) {
+            observe_(*window);
+        }
+        if (window == nullptr || steps_.empty() || !steps_.front().test(*window)) {
+            return;
+        }
+        Step step = std::move(steps_.front());
+        steps_.erase(steps_.begin());
+        step.action(*window);
+    }
+    QTimer watch_;
+    std::vector<Step> steps_;
+    std::function<void(TfrmDownload&)> observe_;
+};
+
+[[maybe_unused]] bool InTransfer(TfrmDownload& w) {
+    return w.Panel2->isVisible() && w.HttpCli1->RcvdCount() > 0;
+}
+
+TEST_F(Run, StartChecksTheListAndTheFolderFirst) {
+    for (int mode : {0, 1, 2}) {
+        SetMode(mode);
+        form_->bStartClick();
+    }
+    ASSERT_EQ(dialogs_.messages.size(), 3u);
+    EXPECT_EQ(dialogs_.messages[0].text, "Please enter video URL!");
+    EXPECT_EQ(dialogs_.messages[1].text, "Please enter video URL!");
+    EXPECT_EQ(dialogs_.messages[2].text, "Please select a local video file!");
+    EXPECT_EQ(dialogs_.messages[2].caption, "Tamberlo");
+
+    SetMode(0);
+    AddJobs({kMetacafe});
+    const std::string nested = dir_.File("new/deeper");
+    form_->eOutputFolder->setText(QString::fromStdString(nested));
+    dialogs_.answers = {platform::MsgAnswer::No};
+    form_->bStartClick();
+    EXPECT_EQ(dialogs_.messages.back().text,
+              nested + ", the output directory does not exist.\r\ncreates a new directory?");
+    EXPECT_EQ(dialogs_.messages.back().buttons, platform::MsgButtons::YesNo);
+    EXPECT_FALSE(platform::DirectoryExists(dir_.File("new")));
+    EXPECT_EQ(form_->OutputDirectory, nested);
+    EXPECT_EQ(site_.RequestCount(), 0u);
+
+    WriteFile(dir_.File("plain"), "");
+    form_->eOutputFolder->setText(QString::fromStdString(dir_.File("plain/sub")));
+    dialogs_.answers = {platform::MsgAnswer::Yes};
+    form_->bStartClick();
+    EXPECT_EQ(dialogs_.messages.back().text, "Cannot create " + dir_.File("plain/sub"));
+    EXPECT_EQ(dialogs_.messages.back().icon, platform::MsgIcon::Error);
+
+    form_->eOutputFolder->setText(QString::fromStdString(nested));
+    dialogs_.answers = {platform::MsgAnswer::Yes};
+    Start();
+    EXPECT_TRUE(ReadFile(nested + "/Funny Cats Compilation.flv") == *content_.flv);
+}
+
+TEST_F(Run, DownloadsFromAllThreeSitesAndKeepsTheJobList) {
+    // A local file left from the convert mode is no video page: it is passed over silently.
+    WriteFile(dir_.File("local.flv"), "x");
+    SetMode(2);
+    dialogs_.fileChoices = {std::vector<std::string>{dir_.File("local.flv")}};
+    form_->bSelectFileClick();
+    SetMode(0);
+    AddJobs({kYouTubeHd, kMetacafe, kGoogle});
+    form_->lvMain->setCurrentItem(form_->lvMain->topLevelItem(2));
+    const auto jobsBefore = form_->Jobs();
+    Start();
+    EXPECT_TRUE(dialogs_.messages.empty());
+    EXPECT_TRUE(ReadFile(Out(kYouTubeHdName + ".flv")) == *content_.flv);
+    EXPECT_TRUE(ReadFile(Out("Funny Cats Compilation.flv")) == *content_.flv);
+    EXPECT_TRUE(ReadFile(Out("Mountain Bike Descent.mp4")) == *content_.flv);
+    EXPECT_EQ(form_->Jobs(), jobsBefore);
+    EXPECT_EQ(form_->SelectedJob(), 0);
+    // Pages come through the browser, files through the program's own client, both by proxy.
+    const auto requests = site_.RecordedRequests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(requests[0].line, "GET " + kYouTubeHd + " HTTP/1.1");
+    EXPECT_EQ(site_.Header(0, "User-Agent"), platform::BrowserSession::kUserAgent);
+    EXPECT_EQ(requests[1].line, "GET " + kYouTubeHdFile + " HTTP/1.0");
+    EXPECT_EQ(site_.Header(1, "User-Agent"), "Mozilla/3.0 (compatible)");
+    EXPECT_EQ(requests[3].line, "GET " + kMetacafeFile + " HTTP/1.0");
+}
+
+TEST_F(Run, QualityChoosesTheFileAndBestAvailableFallsBack) {
+    struct Case {
+        const char* name;
+        int quality;
+        std::string job;
+        std::vector<std::string> failing;    // file addresses that answer 404
+        std::vector<std::string> requested;  // file addresses asked for, in order
+        std::string stored;                  // the stored file, empty: none
+        std::shared_ptr<const std::string> bytes;
+        int errorLines;
+    };
+    const Case cases[] = {
+        {"HQ on Metacafe",
+         1,
+         kMetacafe,
+         {},
+         {kMetacafeFile + "&fmt=18"},
+         "Funny Cats Compilation.mp4",
+         content_.mp4,
+         0},
+        {"HD with high definition",
+         2,
+         kYouTubeHd,
+         {},
+         {kYouTubeHdFile + "&fmt=22"},
+         kYouTubeHdName + ".mp4",
+         content_.hdMp4,
+         0},
+        {"best without high definition",
+         3,
+         kYouTubeSd,
+         {},
+         {kYouTubeSdFile + "&fmt=18"},
+         "Plain title  the third form.mp4",
+         content_.mp4,
+         0},
+        {"best falls back to FLV",
+         3,
+         kYouTubeHd,
+         {kYouTubeHdFile + "&fmt=22"},
+         {kYouTubeHdFile + "&fmt=22", kYouTubeHdFile},
+         kYouTubeHdName + ".flv",
+         content_.flv,
+         0},
+        {"best fails twice",
+         3,
+         kYouTubeHd,
+         {kYouTubeHdFile + "&fmt=22", kYouTubeHdFile},
+         {kYouTubeHdFile + "&fmt=22", kYouTubeHdFile},
+         "",
+         nullptr,
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir out;
+        form_->eOutputFolder->setText(QString::fromStdString(out.Path()));
+        form_->miRemoveAllClick();
+        AddJobs({c.job});
+        form_->Quality = c.quality;
+        testsupport::LoadDefaultSite(site_);
+        for (const auto& address : c.failing) {
+            site_.Route(address, Reply::Status(404));
+        }
+        site_.ClearRequests();
+        dialogs_.messages.clear();
+        Start();
+        std::vector<std::string> files;
+        for (const auto& r : site_.RecordedRequests()) {
+            if (r.address.find("get_video") != std::string::npos ||
+                r.address.find("ItemFiles") != std::string::npos) {
+                files.push_back(r.line.substr(4, r.line.size() - 4 - 9));
+            }
+        }
+        EXPECT_EQ(files, c.requested);
+        if (!c.stored.empty()) {
+            EXPECT_TRUE(ReadFile(out.File(c.stored)) == *c.bytes);
+        }
+        ASSERT_EQ(ErrorLines().size(), static_cast<std::size_t>(c.errorLines));
+        if (c.errorLines > 0) {
+            EXPECT_EQ(ErrorLines()[0], "Download failed: " + kYouTubeHdFile + " (404 Not Found)");
+        }
+    }
+}
+
+TEST_F(Run, EveryFailedJobLeavesOneErrorLineAndTheRunGoesOn) {
+    const OwnPage missing = AddYouTubePage(site_, "missing0001", "Missing");
+    const OwnPage cut = AddYouTubePage(site_, "cut00000001", "Cut short");
+    const OwnPage reset = AddYouTubePage(site_, "reset000001", "Reset");
+    const OwnPage chunks = AddYouTubePage(site_, "chunks00001", "Chunks");
+    const OwnPage blocked = AddYouTubePage(site_, "blocked0001", "Blocked");
+    const OwnPage large = AddYouTubePage(site_, "large000001", "Too large");
+    site_.Route(missing.file, Reply::Status(404));
+    site_.Route(cut.file, Reply::Body(content_.flv, "video/x-flv").ShortAfter(1000));
+    site_.Route(reset.file, Reply::Body(content_.flv, "video/x-flv").ResetAfter(5000));
+    site_.Route(chunks.file, Reply::Body(content_.flv, "video/x-flv").CutBeforeLastChunk());
+    site_.Route(blocked.file, Reply::Body(content_.flv, "video/x-flv"));
+    site_.Route(large.file, Reply::Body(testsupport::PseudoRandomBytes(200000), "video/x-flv"));
+    // A folder where the file should go: it cannot be created.
+    std::filesystem::create_directory(Out(blocked.name));
+    AddJobs({missing.job, cut.job, kUnavailable, reset.job, chunks.job, blocked.job, large.job,
+             kMetacafe});
+    // Files may not grow past 100,000 bytes, as on a nearly full disk: only the "Too large"
+    // file is larger.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{100000, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Start();
+    limit.rlim_cur = RLIM_INFINITY;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const std::vector<std::string> expected = {
+        "Download failed: " + missing.file + " (404 Not Found)",
+        "Download incomplete: " + Out(cut.name),
+        "Unable get html from " + kUnavailable,
+        "Download incomplete: " + Out(reset.name),
+        "Download incomplete: " + Out(chunks.name),
+        "Cannot create file \"" + Out(blocked.name) + "\". Is a directory",
+        "Cannot write " + Out(large.name) + " (Write error: File too large)",
+    };
+    EXPECT_EQ(ErrorLines(), expected);
+    ASSERT_EQ(dialogs_.messages.size(), 1u);
+    EXPECT_EQ(dialogs_.messages[0].icon, platform::MsgIcon::Information);
+    // What was written stays; the last job is whole.
+    EXPECT_TRUE(ReadFile(Out(cut.name)) == content_.flv->substr(0, 1000));
+    EXPECT_TRUE(ReadFile(Out("Funny Cats Compilation.flv")) == *content_.flv);
+}
+
+}  // namespace

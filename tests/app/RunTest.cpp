@@ -6,10 +6,13 @@
 #include <sys/resource.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -19,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -70,8 +74,7 @@ struct OwnPage {
     std::string name;
 };
 
-[[maybe_unused]] OwnPage AddYouTubePage(FixtureSite& site, const std::string& id,
-                                        const std::string& title) {
+OwnPage AddYouTubePage(FixtureSite& site, const std::string& id, const std::string& title) {
     const std::string html = "<html><head><title>YouTube - " + title +
                              "</title></head><body><script>var swfArgs = {\"IS_HD_AVAILABLE\": "
                              "false, \"t\": \"tok" +
@@ -186,7 +189,7 @@ private:
     std::function<void(TfrmDownload&)> observe_;
 };
 
-[[maybe_unused]] bool InTransfer(TfrmDownload& w) {
+bool InTransfer(TfrmDownload& w) {
     return w.Panel2->isVisible() && w.HttpCli1->RcvdCount() > 0;
 }
 
@@ -379,6 +382,241 @@ TEST_F(Run, EveryFailedJobLeavesOneErrorLineAndTheRunGoesOn) {
     // What was written stays; the last job is whole.
     EXPECT_TRUE(ReadFile(Out(cut.name)) == content_.flv->substr(0, 1000));
     EXPECT_TRUE(ReadFile(Out("Funny Cats Compilation.flv")) == *content_.flv);
+}
+
+// What ffprobe says the container of a file is; empty when it is no media file.
+std::string ContainerOf(const std::string& path) {
+    std::string out;
+    platform::RunAndCapture(platform::FindProgram("ffprobe", ""),
+                            {"ffprobe", "-v", "error", "-show_entries", "format=format_name", "-of",
+                             "default=noprint_wrappers=1:nokey=1", path},
+                            20000, out);
+    return out.substr(0, out.find('\n'));
+}
+
+TEST_F(Run, DownloadAndConvertRunsTheRealConverterUntilAGooglePageEndsConverting) {
+    const OwnPage broken = AddYouTubePage(site_, "broken00001", "Not a video");
+    site_.Route(broken.file, Reply::Body("this is no video", "video/x-flv"));
+    SetMode(1);
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    AddJobs({kYouTubeHd, broken.job, kGoogle, kMetacafe});
+    Start();
+    EXPECT_EQ(ContainerOf(Out(kYouTubeHdName + ".avi")), "avi");
+    EXPECT_EQ(ErrorLines(),
+              std::vector<std::string>{"Conversion failed: " + Out("Not a video.avi")});
+    // From the Google Video page on, the run only downloads.
+    EXPECT_TRUE(platform::FileExists(Out("Funny Cats Compilation.flv")));
+    EXPECT_FALSE(platform::FileExists(Out("Funny Cats Compilation.avi")));
+    EXPECT_FALSE(platform::FileExists(Out("Mountain Bike Descent.avi")));
+    EXPECT_EQ(form_->ConvertProcess->LiveWatchers(), 0);
+}
+
+TEST_F(Run, ConvertModeConvertsLocalFilesOneAfterAnother) {
+    TempDir local;
+    const std::vector<std::string> files = {local.File("first.flv"), local.File("second.flv")};
+    for (const auto& f : files) {
+        WriteFile(f, *content_.flv);
+    }
+    SetMode(2);
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    dialogs_.fileChoices = {files};
+    form_->bSelectFileClick();
+    std::set<std::string> captions;
+    Observe([&captions](TfrmDownload& w) { captions.insert(w.windowTitle().toStdString()); });
+    Start();
+    EXPECT_EQ(ContainerOf(Out("first.avi")), "avi");
+    EXPECT_EQ(ContainerOf(Out("second.avi")), "avi");
+    EXPECT_TRUE(dialogs_.messages.empty());
+    EXPECT_EQ(site_.RequestCount(), 0u);
+    EXPECT_TRUE(captions.count("Tamberlo (1/2)") == 1 && captions.count("Tamberlo (2/2)") == 1);
+}
+
+TEST_F(Run, StopEndsEveryStageAtOnce) {
+    const OwnPage hung = AddYouTubePage(site_, "hungpage001", "Hung page");
+    site_.Route(hung.job, Reply::Body("<html>").StallBeforeResponse());
+    const OwnPage stalled = AddYouTubePage(site_, "stalled0001", "Stalled file");
+    site_.Route(stalled.file, Reply::Body(content_.flv, "video/x-flv").StallAfter(1000));
+    // A converter that reports 10% and then takes its time.
+    TempDir local;
+    const std::string script = local.File("slow.flv");
+    WriteFile(script, "err Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
+    form_->ConvertProcess->Program =
+        std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+    struct Case {
+        const char* stage;
+        int mode;
+        std::vector<std::string> jobs;
+        std::function<bool(TfrmDownload&)> under_way;
+        std::function<QPushButton*(TfrmDownload&)> stop;
+        std::vector<std::string> errors;  // collected before the Stop
+    };
+    const Case cases[] = {
+        {"page",
+         0,
+         {kUnavailable, hung.job, kMetacafe},
+         [](TfrmDownload& w) {
+             return w.JobIndex == 1 && w.CurrentBrowser != nullptr &&
+                    w.CurrentBrowser->ReadyState() == 1;
+         },
+         [](TfrmDownload& w) { return w.bStop; },
+         {"Unable get html from " + kUnavailable}},
+        {"transfer",
+         0,
+         {stalled.job, kMetacafe},
+         [](TfrmDownload& w) { return InTransfer(w) && w.HttpCli1->RcvdCount() == 1000; },
+         [](TfrmDownload& w) { return w.suiButton1; },
+         {}},
+        {"conversion",
+         2,
+         {script, local.File("never.flv")},
+         [](TfrmDownload& w) { return w.suiProgressBar2->value() == 10; },
+         [](TfrmDownload& w) { return w.suiButton2; },
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stage);
+        form_->miRemoveAllClick();
+        SetMode(c.mode);
+        if (c.mode == 2) {
+            dialogs_.fileChoices = {c.jobs};
+            form_->bSelectFileClick();
+        } else {
+            AddJobs(c.jobs);
+        }
+        site_.ClearRequests();
+        dialogs_.messages.clear();
+        QElapsedTimer sinceStop;
+        pid_t converter = 0;
+        When(c.under_way, [&](TfrmDownload& w) {
+            converter = form_->ConvertProcess->ProcessInfo.dwProcessId;
+            sinceStop.start();
+            QTest::mouseClick(c.stop(w), Qt::LeftButton);
+        });
+        Start();
+        ASSERT_TRUE(sinceStop.isValid()) << "the stage was never seen under way";
+        std::printf("Stop in the %s stage closed the window in %lld ms\n", c.stage,
+                    static_cast<long long>(sinceStop.elapsed()));
+        EXPECT_EQ(ErrorLines(), c.errors);
+        EXPECT_FALSE(Requested(kMetacafe));
+        if (c.mode == 2) {
+            EXPECT_TRUE(converter > 0 && kill(converter, 0) != 0 && errno == ESRCH);
+            EXPECT_FALSE(form_->ConvertProcess->Running);
+        }
+    }
+    // What the stopped transfer wrote stays, and counts for nothing.
+    EXPECT_EQ(ReadFile(Out(stalled.name)).size(), 1000u);
+}
+
+TEST_F(Run, TheAgeGateStopsTheRunWithItsMessage) {
+    AddJobs({kAgeGate, kMetacafe});
+    Start();
+    ASSERT_EQ(dialogs_.messages.size(), 1u);
+    EXPECT_EQ(dialogs_.messages[0].text, AgeMessage());
+    EXPECT_FALSE(Requested(kMetacafe));
+}
+
+TEST_F(Run, TheCloseBoxLetsTheTransferFinishAndEndsTheRun) {
+    const OwnPage slow = AddYouTubePage(site_, "slowfile001", "Slow file");
+    site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 40));
+    AddJobs({slow.job, kMetacafe});
+    When(InTransfer, [](TfrmDownload& w) { w.close(); });
+    Start();
+    EXPECT_TRUE(ReadFile(Out(slow.name)) == *content_.flv);
+    EXPECT_FALSE(Requested(kMetacafe));
+    EXPECT_TRUE(dialogs_.messages.empty());
+}
+
+TEST_F(Run, APageThatReadsAsTheCaptureFailureOnBothBrowsersEndsTheRun) {
+    const OwnPage marker = AddYouTubePage(site_, "marker00001", "Marker");
+    site_.Route(marker.job, Reply::Body(TfrmDownload::kCaptureFailed));
+    AddJobs({marker.job, kMetacafe});
+    Start();
+    EXPECT_TRUE(dialogs_.messages.empty());
+    EXPECT_FALSE(Requested(kMetacafe));
+    // The first browser failed, the second was tried with a new navigation.
+    EXPECT_EQ(site_.RequestCount(), 2u);
+}
+
+TEST_F(Run, EventsInsideTheTransferAreHarmless) {
+    const OwnPage slow = AddYouTubePage(site_, "eventsfile1", "Events");
+    site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(4096, 30));
+    AddJobs({slow.job});
+    form_->cbAutoCopy->click();
+    When(InTransfer, [this](TfrmDownload& w) {
+        platform::PostMessage(form_.get(), platform::WM_SECOND_INSTANCE);
+        QGuiApplication::clipboard()->setText(QString::fromStdString(kMetacafe));
+        w.bStopClick();
+        w.bStopClick();
+    });
+    Start();
+    // The new address joined the main window's list, not the run.
+    EXPECT_EQ(form_->Jobs(), (std::vector<std::string>{slow.job, kMetacafe}));
+    EXPECT_FALSE(Requested(kMetacafe));
+    EXPECT_TRUE(form_->isVisible());
+}
+
+TEST_F(Run, TheTransferShowsSizeSpeedAndTimeRemaining) {
+    // The first file has no length; the second has one. Both take over two seconds.
+    const OwnPage plain = AddYouTubePage(site_, "nolength001", "No length");
+    const OwnPage sized = AddYouTubePage(site_, "length00001", "Length");
+    site_.Route(plain.file, Reply::Body(content_.flv, "video/x-flv").NoLength().Trickle(2048, 100));
+    site_.Route(sized.file, Reply::Body(content_.flv, "video/x-flv").Trickle(2048, 100));
+    AddJobs({plain.job, sized.job});
+    std::map<std::string, std::set<std::string>> seen;
+    Observe([&seen](TfrmDownload& w) {
+        if (w.Panel2->isVisible() && !w.lReceiveData->text().isEmpty()) {
+            const std::string job = w.lFileName->text().toStdString();
+            seen[job + " size"].insert(w.lReceiveData->text().toStdString());
+            seen[job + " speed"].insert(w.lReceiveSpeed->text().toStdString());
+            seen[job + " time"].insert(w.lEstimateTime->text().toStdString());
+        }
+    });
+    Start();
+    const std::string first = "Downloading: No length.flv ...";
+    const std::string second = "Downloading: Length.flv ...";
+    auto any = [&seen](const std::string& key, const std::string& tail) {
+        for (const auto& text : seen[key]) {
+            if (text.size() > tail.size() &&
+                text.compare(text.size() - tail.size(), tail.size(), tail) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(any(first + " size", " KB of  received"));
+    EXPECT_EQ(seen[first + " time"], std::set<std::string>{""});
+    EXPECT_GT(seen[first + " speed"].size(), 1u);  // blank until the first sample, then a rate
+    EXPECT_TRUE(any(second + " size", " KB of 69 KB received"));
+    EXPECT_TRUE(any(second + " speed", " KB/S"));
+    bool clock = false;
+    for (const auto& t : seen[second + " time"]) {
+        clock = clock || (t.size() == 8 && t[2] == ':' && t[5] == ':');
+    }
+    EXPECT_TRUE(clock);
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(Run, APageThatNeverResolvesIsPolledThirtySecondsTwiceThenReported) {
+    const std::string loading = "http://www.metacafe.com/watch/3456789/waterfall_hike/";
+    AddJobs({loading});
+    QElapsedTimer clock;
+    clock.start();
+    const double cpuBefore = CpuSeconds();
+    Start();
+    const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+    std::printf("Two poll attempts took %.1f s and %.1f%% of a core\n", seconds,
+                100.0 * (CpuSeconds() - cpuBefore) / seconds);
+    EXPECT_GT(seconds, 60.0);
+    EXPECT_LT(seconds, 75.0);
+    EXPECT_EQ(ErrorLines(), std::vector<std::string>{"Unable get html from " + loading});
+    // Each attempt starts with a new navigation.
+    EXPECT_EQ(site_.RequestCount(), 2u);
 }
 
 }  // namespace

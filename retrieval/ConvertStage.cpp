@@ -48,8 +48,7 @@ void TfrmDownload::StartConversion(const std::string& input) {
         platform::PostEvent(this, new ConvertStatusEvent(std::move(end)));
     }
     const std::string name = transfer::FileNamePart(converter.OutputFile);
-    lConvertName->setText(Q(name));
-    lConvertName->setToolTip(Q(name));
+    SetElidedText(lConvertName, name);
 }
 
 void TfrmDownload::WMConvertStatus(std::unique_ptr<TProcessInfo> info) {

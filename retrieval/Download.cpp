@@ -201,6 +201,13 @@ void TfrmDownload::AddError(std::string line) {
     Errors.push_back(std::move(line));
 }
 
+void TfrmDownload::SetElidedText(QLabel* label, const std::string& text) {
+    const QString whole = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    label->setText(label->fontMetrics().elidedText(whole, Qt::ElideMiddle, label->width()));
+    label->setToolTip(whole);
+    label->setAccessibleDescription(whole);
+}
+
 void TfrmDownload::FormShow() {
     ResetView();
     if (Mode == 2) {

@@ -133,6 +133,9 @@ private:
     const std::string& CurrentJob() const;
     std::string OutputFolder() const;
     void AddError(std::string line);
+    // Shows text whole in the hint and for assistive technology, shortened in the middle to
+    // the label's width on screen.
+    static void SetElidedText(QLabel* label, const std::string& text);
     void SetTransferMax(std::int64_t max);
     void SetTransferPosition(std::int64_t position);
     // The transfer of a resolved job, its fallback and its error line; false when Stop ended it.

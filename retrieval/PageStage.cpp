@@ -44,8 +44,7 @@ void TfrmDownload::WMResolvePage() {
             return;
         }
         const std::string job = CurrentJob();
-        lUrl->setText(QString::fromLocal8Bit(job.data(), static_cast<qsizetype>(job.size())));
-        lUrl->setToolTip(lUrl->text());
+        SetElidedText(lUrl, job);
         if (!IsVideoUrl(job)) {
             Advance();
             return;

@@ -76,8 +76,7 @@ bool TfrmDownload::Transfer() {
         HttpCli1->RcvdStream = file.get();
         const std::string caption =
             LoadStr(StrId::Downloading) + transfer::FileNamePart(DownloadPath) + " ...";
-        lFileName->setText(Q(caption));
-        lFileName->setToolTip(Q(caption));
+        SetElidedText(lFileName, caption);
         try {
             HttpCli1->Get();
         } catch (const EHttpException& e) {

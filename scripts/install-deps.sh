@@ -8,7 +8,7 @@ packages=(
   libgtest-dev googletest
   ffmpeg
   xvfb xauth xclip xdotool x11-apps openbox imagemagick
-  fonts-dejavu-core
+  fonts-dejavu-core fonts-droid-fallback
   clang curl python3
   libclang-rt-14-dev
 )

@@ -565,7 +565,7 @@ TEST_F(Run, TheTransferShowsSizeSpeedAndTimeRemaining) {
     std::map<std::string, std::set<std::string>> seen;
     Observe([&seen](TfrmDownload& w) {
         if (w.Panel2->isVisible() && !w.lReceiveData->text().isEmpty()) {
-            const std::string job = w.lFileName->text().toStdString();
+            const std::string job = w.lFileName->toolTip().toStdString();
             seen[job + " size"].insert(w.lReceiveData->text().toStdString());
             seen[job + " speed"].insert(w.lReceiveSpeed->text().toStdString());
             seen[job + " time"].insert(w.lEstimateTime->text().toStdString());

@@ -2,6 +2,7 @@
 // stages, against the offline site reached as the system proxy, with the real converter.
 // Dialogs are scripted; nothing else stands in for the program's own code.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -36,6 +37,7 @@
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
+#include "platform/UniqueFd.h"
 #include "platform/WebBrowser.h"
 #include "retrieval/Download.h"
 #include "tests/support/FixtureSite.h"
@@ -617,6 +619,40 @@ TEST_F(Run, APageThatNeverResolvesIsPolledThirtySecondsTwiceThenReported) {
     EXPECT_EQ(ErrorLines(), std::vector<std::string>{"Unable get html from " + loading});
     // Each attempt starts with a new navigation.
     EXPECT_EQ(site_.RequestCount(), 2u);
+}
+
+TEST_F(Run, ExistingFilesAreAskedAbout) {
+    // A declined overwrite in mode 1 converts the file already there.
+    WriteFile(Out(kYouTubeHdName + ".mp4"), *content_.mp4);
+    SetMode(1);
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    form_->Quality = 1;
+    AddJobs({kYouTubeHd});
+    dialogs_.answers = {platform::MsgAnswer::No};
+    Start();
+    ASSERT_GE(dialogs_.messages.size(), 1u);
+    EXPECT_EQ(dialogs_.messages[0].text, Out(kYouTubeHdName + ".mp4") + " has existed,overite it?");
+    EXPECT_TRUE(dialogs_.messages[0].defaultNo);
+    EXPECT_FALSE(Requested(kYouTubeHdFile + "&fmt=18"));
+    EXPECT_EQ(ContainerOf(Out(kYouTubeHdName + ".avi")), "avi");
+
+    // A converter output that another program holds open cannot be replaced.
+    form_->miRemoveAllClick();
+    SetMode(2);
+    TempDir local;
+    WriteFile(local.File("held.flv"), *content_.flv);
+    WriteFile(Out("held.avi"), "old");
+    platform::UniqueFd holder(open(Out("held.avi").c_str(), O_RDONLY | O_CLOEXEC));
+    dialogs_.fileChoices = {std::vector<std::string>{local.File("held.flv")}};
+    form_->bSelectFileClick();
+    dialogs_.messages.clear();
+    dialogs_.answers = {platform::MsgAnswer::Yes};
+    Start();
+    ASSERT_EQ(dialogs_.messages.size(), 2u);
+    EXPECT_EQ(dialogs_.messages[1].text,
+              "Video file will be created may be used, convert process failed!");
+    EXPECT_EQ(dialogs_.messages[1].icon, platform::MsgIcon::Error);
+    EXPECT_EQ(ReadFile(Out("held.avi")), "old");
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 # usage: scripts/screenshot.sh OUT.png [seconds to wait] [shell commands run before the shot...]
 # The commands may use $MAIN, the main window's X id, e.g.
 #   "xdotool mousemove --window \$MAIN 230 390 click 1"   (client coordinates)
+# and may take shots of their own with "import -window root FILE.png".
+# With TAMBERLO_DEMO=1 the program is started by scripts/demo.sh, against the offline site.
 set -euo pipefail
 out=$1; wait=${2:-2}; shift $(( $# >= 2 ? 2 : 1 ))
 cd "$(dirname "$0")/.."
 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
   openbox >/dev/null 2>&1 & sleep 0.5
-  build/app/tamberlo & pid=$!
+  if [ "${TAMBERLO_DEMO:-}" = 1 ]; then scripts/demo.sh >/dev/null & else build/app/tamberlo & fi
+  pid=$!
   sleep '"$wait"'
   MAIN=$(xdotool search --name "^Tamberlo 1.6$" | head -1)
   for cmd in "$@"; do eval "$cmd"; sleep 0.7; done

@@ -22,8 +22,12 @@ using testsupport::Reply;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tamberlo_site [--port N] [--media DIR] [--blob-mib N]\n"
+    "usage: tamberlo_site [--port N] [--media DIR] [--blob-mib N] [--clip-seconds N]\n"
+    "                     [--trickle CHUNK,MS] [--bench-pages N]\n"
     "                     [--misbehave ADDRESS=KIND[:ARG]]...\n"
+    "--clip-seconds: length of the generated videos (default 2)\n"
+    "--trickle: every video file goes out CHUNK bytes every MS milliseconds\n"
+    "--bench-pages: N more video pages, watch?v=bench00001 and on, one file each\n"
     "KIND: NNN (that status), reset[:BYTES], short[:BYTES], stall[:BYTES], hang,\n"
     "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION\n"
     "BYTES defaults to half the body; trickle to 4096 bytes every 50 ms.\n";
@@ -98,12 +102,35 @@ void Misbehave(FixtureSite& site, const std::string& rule) {
     site.Route(address, std::move(r));
 }
 
+// Video pages of the form the YouTube branch reads, each with a file of its own, for runs of
+// many jobs.
+std::vector<std::string> AddBenchPages(FixtureSite& site, const testsupport::DefaultSite& content,
+                                       std::size_t count) {
+    std::vector<std::string> files;
+    for (std::size_t i = 1; i <= count; ++i) {
+        char id[16];
+        std::snprintf(id, sizeof id, "bench%05zu", i);
+        const std::string html = std::string("<html><head><title>YouTube - Bench file ") + id +
+                                 "</title></head><body><script>var swfArgs = "
+                                 "{\"IS_HD_AVAILABLE\": false, \"t\": \"tok\"};</script>"
+                                 "</body></html>";
+        site.Route(std::string("http://www.youtube.com/watch?v=") + id, Reply::Body(html));
+        files.push_back(std::string("http://www.youtube.com/get_video?video_id=") + id + "&t=tok");
+        site.Route(files.back(), Reply::Body(content.flv, "video/x-flv"));
+    }
+    return files;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int port = 0;
     std::string media = testsupport::DefaultMediaDir();
     std::size_t blobMib = 0;
+    int clipSeconds = 2;
+    std::size_t trickleChunk = 0;
+    int trickleMs = 0;
+    std::size_t benchPages = 0;
     std::vector<std::string> rules;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -119,6 +146,18 @@ int main(int argc, char** argv) {
             media = value();
         } else if (a == "--blob-mib") {
             blobMib = Number(value(), a);
+        } else if (a == "--clip-seconds") {
+            clipSeconds = static_cast<int>(Number(value(), a));
+        } else if (a == "--trickle") {
+            const std::string v = value();
+            const std::size_t comma = v.find(',');
+            if (comma == std::string::npos) {
+                Fail("--trickle needs CHUNK,MS");
+            }
+            trickleChunk = Number(v.substr(0, comma), a);
+            trickleMs = static_cast<int>(Number(v.substr(comma + 1), a));
+        } else if (a == "--bench-pages") {
+            benchPages = Number(value(), a);
         } else if (a == "--misbehave") {
             rules.push_back(value());
         } else if (a == "--help" || a == "-h") {
@@ -139,7 +178,21 @@ int main(int argc, char** argv) {
 
     try {
         FixtureSite site(port);
-        testsupport::LoadDefaultSite(site, media, blobMib << 20);
+        const auto content = testsupport::LoadDefaultSite(site, media, blobMib << 20, clipSeconds);
+        std::vector<std::string> files = AddBenchPages(site, content, benchPages);
+        for (const auto& page : content.pages) {
+            if (!page.fileAddress.empty()) {
+                for (const char* suffix : {"", "&fmt=18", "&fmt=22"}) {
+                    files.push_back(page.fileAddress + suffix);
+                }
+            }
+        }
+        for (const auto& file : files) {
+            auto route = site.FindRoute(file);
+            if (route && trickleChunk > 0) {
+                site.Route(file, std::move(route->Trickle(trickleChunk, trickleMs)));
+            }
+        }
         for (const auto& rule : rules) {
             Misbehave(site, rule);
         }

@@ -668,8 +668,20 @@ struct VideoKind {
 
 // The cached video, made first when missing. Several test programs may make it at once: each
 // writes a file of its own and renames it into place.
-std::shared_ptr<const std::string> CachedVideo(const std::string& dir, const VideoKind& kind) {
-    const std::string path = dir + "/" + kind.file;
+// Where a video of this kind and length is cached; the length shows in the name unless it is
+// the usual two seconds.
+std::string CachePath(const std::string& dir, const VideoKind& kind, int seconds) {
+    const std::string name = kind.file;
+    const std::size_t dot = name.rfind('.');
+    return dir + "/" +
+           (seconds == 2
+                ? name
+                : name.substr(0, dot) + "-" + std::to_string(seconds) + "s" + name.substr(dot));
+}
+
+std::shared_ptr<const std::string> CachedVideo(const std::string& dir, const VideoKind& kind,
+                                               int seconds) {
+    const std::string path = CachePath(dir, kind, seconds);
     std::string bytes = ReadFile(path);
     if (!bytes.empty()) {
         return std::make_shared<const std::string>(std::move(bytes));
@@ -682,10 +694,11 @@ std::shared_ptr<const std::string> CachedVideo(const std::string& dir, const Vid
     for (const auto& codec : kind.codecs) {
         std::vector<std::string> args =
             Words("ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i");
-        args.push_back(std::string("testsrc=size=") + kind.size + ":rate=25:duration=2");
+        args.push_back(std::string("testsrc=size=") + kind.size +
+                       ":rate=25:duration=" + std::to_string(seconds));
         args.insert(args.end(), {"-f", "lavfi", "-i"});
         args.push_back(std::string("sine=frequency=") + kind.tone +
-                       ":sample_rate=22050:duration=2");
+                       ":sample_rate=22050:duration=" + std::to_string(seconds));
         args.insert(args.end(), {"-map_metadata", "-1"});
         const auto codecArgs = Words(codec);
         args.insert(args.end(), codecArgs.begin(), codecArgs.end());
@@ -740,7 +753,8 @@ std::string PseudoRandomBytes(std::size_t size) {
     return out;
 }
 
-DefaultSite LoadDefaultSite(FixtureSite& site, const std::string& mediaDir, std::size_t blobBytes) {
+DefaultSite LoadDefaultSite(FixtureSite& site, const std::string& mediaDir, std::size_t blobBytes,
+                            int clipSeconds) {
     DefaultSite d;
     const std::string pagesDir = std::string(TAMBERLO_FIXTURES_DIR) + "/pages";
     std::ifstream table(pagesDir + "/pages.tsv");
@@ -780,12 +794,12 @@ DefaultSite LoadDefaultSite(FixtureSite& site, const std::string& mediaDir, std:
             {"-c:v flv -c:a libmp3lame -ar 22050", "-c:v flv -c:a adpcm_swf -ar 22050"}};
         const VideoKind mp4{"fixture-v1-fmt18.mp4", "mp4", "160x120", "660", mp4Codecs};
         const VideoKind hd{"fixture-v1-fmt22.mp4", "mp4", "320x240", "880", mp4Codecs};
-        d.flv = CachedVideo(mediaDir, flv);
-        d.mp4 = CachedVideo(mediaDir, mp4);
-        d.hdMp4 = CachedVideo(mediaDir, hd);
-        d.flvPath = mediaDir + "/" + flv.file;
-        d.mp4Path = mediaDir + "/" + mp4.file;
-        d.hdMp4Path = mediaDir + "/" + hd.file;
+        d.flv = CachedVideo(mediaDir, flv, clipSeconds);
+        d.mp4 = CachedVideo(mediaDir, mp4, clipSeconds);
+        d.hdMp4 = CachedVideo(mediaDir, hd, clipSeconds);
+        d.flvPath = CachePath(mediaDir, flv, clipSeconds);
+        d.mp4Path = CachePath(mediaDir, mp4, clipSeconds);
+        d.hdMp4Path = CachePath(mediaDir, hd, clipSeconds);
     }
 
     std::set<std::string> routed;

@@ -165,8 +165,9 @@ std::string DefaultMediaDir();
 // mediaDir when missing and reused after. With blobBytes > 0 every file address serves that
 // many deterministic pseudo-random bytes instead, and ffmpeg is not needed.
 // Throws std::runtime_error when a fixture cannot be read or a video cannot be made.
+// clipSeconds sets the length of the generated videos (a demo wants conversions to be seen).
 DefaultSite LoadDefaultSite(FixtureSite& site, const std::string& mediaDir = DefaultMediaDir(),
-                            std::size_t blobBytes = 0);
+                            std::size_t blobBytes = 0, int clipSeconds = 2);
 
 // Deterministic pseudo-random bytes (the same for the same size on every run).
 std::string PseudoRandomBytes(std::size_t size);

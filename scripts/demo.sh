@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Shows the whole program on a machine without internet: starts the offline video site, starts
+# Tamberlo with the site as its system proxy, and copies a few video page addresses to the
+# clipboard, where auto copy takes them into the job list. Press Start to see them downloaded
+# and converted. Closing Tamberlo stops the site.
+#   scripts/demo.sh            (TAMBERLO_DEMO_DIR, default ~/tamberlo-demo, holds its files)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+scripts/install-deps.sh
+scripts/build.sh >/dev/null
+
+home="${TAMBERLO_DEMO_DIR:-$HOME/tamberlo-demo}"
+mkdir -p "$home/videos" "$home/media"
+# A copy of its own, so that the demo keeps its settings.ini apart from the build's.
+cp build/app/tamberlo "$home/tamberlo"
+if [ ! -f "$home/settings.ini" ]; then
+  # Download and convert, to "Microsoft Mpeg4 AVI (AVI)", with auto copy on.
+  printf '[Options]\nOutputDirectory=%s\nRadioButton=1\nConvertFormat=6\nQuality=0\n\n[Copy]\nEnable=1\n' \
+    "$home/videos" > "$home/settings.ini"
+fi
+
+site="" program=""
+stop() {
+  [ -n "$program" ] && kill "$program" 2>/dev/null || true
+  [ -n "$site" ] && kill "$site" 2>/dev/null || true
+}
+trap stop EXIT INT TERM
+
+# Two-minute clips at about 640 KB/s: slow enough to watch the progress of both stages.
+# shellcheck disable=SC2086
+build/tests/tamberlo_site --media "$home/media" --clip-seconds 120 --trickle 65536,100 \
+  ${TAMBERLO_SITE_ARGS:-} > "$home/site.url" &
+site=$!
+for _ in $(seq 600); do [ -s "$home/site.url" ] && break; sleep 0.1; done
+[ -s "$home/site.url" ] || { echo "the demo site did not start" >&2; exit 1; }
+proxy="$(head -1 "$home/site.url")"
+
+addresses="http://www.youtube.com/watch?v=Qz3kT0pLmW8
+http://www.metacafe.com/watch/1234567/funny_cats_compilation/
+http://www.youtube.com/watch?v=Pp4nR7sXc0A
+http://video.google.com/videoplay?docid=-8120935472634791283"
+
+echo "Demo site: $proxy (the system proxy of this Tamberlo only)"
+echo "Videos are stored in: $home/videos"
+echo "Addresses to paste (already copied to the clipboard when a display is there):"
+echo "$addresses"
+
+http_proxy="$proxy" "$home/tamberlo" &
+program=$!
+if [ -n "${DISPLAY:-}" ] && command -v xclip >/dev/null; then
+  sleep 2
+  printf '%s\n' "$addresses" | xclip -selection clipboard || true
+fi
+wait "$program" || true
+program=""

@@ -2,7 +2,8 @@
 
 // One running copy per user. The running copy listens on a local socket named after its main
 // window's class name, in the user's runtime folder with user-only access; a second start
-// connects, hands over a message number and ends.
+// connects, hands over a message number and ends. Only a folder that is ours alone is used; without
+// one, a start neither hands over nor listens.
 
 #include <QObject>
 #include <memory>
@@ -12,7 +13,7 @@ class QLocalServer;
 
 namespace platform {
 
-// Full path of the local socket for a window class name.
+// Full path of the local socket for a window class name; empty when no folder can be trusted.
 std::string InstanceSocketPath(const std::string& className);
 
 // True when a running copy accepted the message; false when none is running.

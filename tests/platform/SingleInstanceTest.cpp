@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <cstdlib>
 #include <filesystem>
 
@@ -94,4 +97,92 @@ TEST_F(SingleInstance, ASecondListenerDoesNotStealALiveCopysSocket) {
     Receiver second;
     InstanceListener two("Live Class", &second);
     EXPECT_FALSE(two.Listen());
+}
+
+namespace {
+
+// Without a runtime folder the instance folder lies below TMPDIR, here a folder of the test's.
+class SingleInstanceWithoutRuntimeFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv("XDG_RUNTIME_DIR");
+        setenv("TMPDIR", temp_.Path().c_str(), 1);
+        folder_ = temp_.File("tamberlo-runtime-" + std::to_string(geteuid()));
+    }
+    void TearDown() override {
+        unsetenv("TMPDIR");
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+    testsupport::TempDir temp_;
+    std::string folder_;
+};
+
+uid_t Nobody() {
+    const passwd* entry = getpwnam("nobody");
+    return entry != nullptr ? entry->pw_uid : 65534;
+}
+
+}  // namespace
+
+TEST_F(SingleInstanceWithoutRuntimeFolder, APrivateFolderOfOurOwnIsMadeAndUsed) {
+    Receiver receiver;
+    InstanceListener listener("Some Class", &receiver);
+    ASSERT_TRUE(listener.Listen());
+    struct stat info {};
+    ASSERT_EQ(lstat(folder_.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(InstanceSocketPath("Some Class").rfind(folder_ + "/", 0), 0u);
+    EXPECT_TRUE(SendToRunningInstance("Some Class", WM_SECOND_INSTANCE));
+    PumpUntil([&] { return !receiver.got.empty(); });
+    EXPECT_EQ(receiver.got, std::vector<int>{WM_SECOND_INSTANCE});
+}
+
+TEST_F(SingleInstanceWithoutRuntimeFolder, AFolderThatIsNotSafelyOursIsNeverUsed) {
+    // Another local user made the folder first and listens in it under the instance's name.
+    struct Case {
+        const char* name;
+        bool otherOwner;
+        mode_t mode;
+        bool symlink;
+    };
+    const Case cases[] = {
+        {"another user's, open to all", true, 0777, false},
+        {"another user's, private", true, 0700, false},
+        {"ours, but others may write", false, 0777, false},
+        {"ours, but the group may write", false, 0770, false},
+        {"a link to a folder of ours", false, 0700, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(folder_);
+        const std::string real = c.symlink ? temp_.File("elsewhere") : folder_;
+        std::filesystem::remove_all(real);
+        ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+        if (c.symlink) {
+            ASSERT_EQ(symlink(real.c_str(), folder_.c_str()), 0);
+        }
+        QLocalServer squatter;
+        ASSERT_TRUE(squatter.listen(QString::fromStdString(folder_ + "/Some-Class.instance")));
+        ASSERT_EQ(chmod(real.c_str(), c.mode), 0);
+        if (c.otherOwner) {
+            ASSERT_EQ(chown(real.c_str(), Nobody(), static_cast<gid_t>(-1)), 0);
+        }
+
+        EXPECT_FALSE(SendToRunningInstance("Some Class", WM_SECOND_INSTANCE))
+            << "a start must never hand over to someone else's socket";
+        Receiver receiver;
+        InstanceListener listener("Some Class", &receiver);
+        listener.Listen();
+        WaitForMessages(20);
+        EXPECT_FALSE(squatter.hasPendingConnections());
+        EXPECT_EQ(InstanceSocketPath("Some Class").rfind(folder_ + "/", 0), std::string::npos);
+    }
+}
+
+TEST_F(SingleInstanceWithoutRuntimeFolder, ARuntimeFolderOthersMayWriteIsPassedOver) {
+    testsupport::TempDir shared;
+    ASSERT_EQ(chmod(shared.Path().c_str(), 01777), 0);
+    setenv("XDG_RUNTIME_DIR", shared.Path().c_str(), 1);
+    EXPECT_EQ(InstanceSocketPath("Some Class").rfind(folder_ + "/", 0), 0u);
 }

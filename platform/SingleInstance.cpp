@@ -110,9 +110,9 @@ void InstanceListener::OnNewConnection() {
         connect(client, &QLocalSocket::readyRead, this, [this, client] {
             while (client->canReadLine()) {
                 const QByteArray line = client->readLine().trimmed();
-                if (auto message = text::ParseInt32(line.toStdString());
-                    message && *message >= 1000) {
-                    PostMessage(receiver_, *message);
+                // A second start says nothing else; any other number is not for the window.
+                if (text::ParseInt32(line.toStdString()) == WM_SECOND_INSTANCE) {
+                    PostMessage(receiver_, WM_SECOND_INSTANCE);
                 }
             }
         });

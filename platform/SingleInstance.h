@@ -19,7 +19,8 @@ std::string InstanceSocketPath(const std::string& className);
 // True when a running copy accepted the message; false when none is running.
 bool SendToRunningInstance(const std::string& className, int message);
 
-// The running copy's side: every message number that arrives is posted to the receiver.
+// The running copy's side: each WM_SECOND_INSTANCE that arrives is posted to the receiver; any
+// other message is ignored.
 class InstanceListener : public QObject {
     Q_OBJECT
 public:

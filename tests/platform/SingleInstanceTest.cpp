@@ -99,6 +99,22 @@ TEST_F(SingleInstance, ASecondListenerDoesNotStealALiveCopysSocket) {
     EXPECT_FALSE(two.Listen());
 }
 
+TEST_F(SingleInstance, OnlyTheSecondStartMessageIsPosted) {
+    Receiver receiver;
+    InstanceListener listener("Some Class", &receiver);
+    ASSERT_TRUE(listener.Listen());
+    QLocalSocket client;
+    client.connectToServer(QString::fromStdString(InstanceSocketPath("Some Class")));
+    ASSERT_TRUE(client.waitForConnected(1000));
+    client.write("1000\n5638\n-5636\n0x1604\nabc\n\n5636\n");
+    ASSERT_TRUE(client.waitForBytesWritten(1000));
+    EXPECT_TRUE(SendToRunningInstance("Some Class", WM_CONVERT_STATUS));
+    EXPECT_TRUE(SendToRunningInstance("Some Class", WM_SECOND_INSTANCE));
+    PumpUntil([&] { return receiver.got.size() >= 2; });
+    WaitForMessages(50);
+    EXPECT_EQ(receiver.got, (std::vector<int>{WM_SECOND_INSTANCE, WM_SECOND_INSTANCE}));
+}
+
 namespace {
 
 // Without a runtime folder the instance folder lies below TMPDIR, here a folder of the test's.

@@ -141,12 +141,14 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     if ((rq == httpPOST || rq == httpPUT) && SendStream == nullptr) {
         throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
     }
+    // Messages still queued for an earlier request carry its id and are dropped.
+    ++requestId_;
     if (rq == httpCLOSE) {
         rx_.r.StatusCode = 200;
         rx_.r.ReasonPhrase = "OK";
         StateChange(httpClosing);
         if (socket_->State() == wsClosed) {
-            platform::PostMessage(this, WM_HTTP_SET_READY);
+            PostOwn(WM_HTTP_SET_READY);
         } else {
             socket_->CloseDelayed();
         }
@@ -548,12 +550,12 @@ void THttpCli::ResponseEnded() {
     } else if (rx_.r.CloseReq) {
         socket_->CloseDelayed();
     } else {
-        platform::PostMessage(this, WM_HTTP_SET_READY);
+        PostOwn(WM_HTTP_SET_READY);
     }
 }
 
 void THttpCli::SetReady() {
-    platform::PostMessage(this, WM_HTTP_SET_READY);
+    PostOwn(WM_HTTP_SET_READY);
 }
 
 void THttpCli::AbortConnection() {
@@ -670,7 +672,7 @@ void THttpCli::StartRelocation() {
         if (rx_.r.CloseReq) {
             socket_->CloseDelayed();
         } else {
-            platform::PostMessage(this, WM_HTTP_SET_READY);
+            PostOwn(WM_HTTP_SET_READY);
         }
         return;
     }
@@ -690,7 +692,7 @@ void THttpCli::StartRelocation() {
         requestType_ = httpGET;
     }
     RewindStreams();
-    platform::PostMessage(this, WM_HTTP_LOGIN);
+    PostOwn(WM_HTTP_LOGIN);
 }
 
 void THttpCli::RelocationContinuation() {
@@ -706,7 +708,7 @@ void THttpCli::RelocationContinuation() {
     relocationCounted_ = false;
     if (!counted && !RelocationAllowed()) {
         Fire(OnSessionClosed);
-        platform::PostMessage(this, WM_HTTP_SET_READY);
+        PostOwn(WM_HTTP_SET_READY);
         return;
     }
     Fire(OnLocationChange);
@@ -717,7 +719,7 @@ void THttpCli::RelocationContinuation() {
         connPort_ = proxyPort_;
     }
     RewindStreams();
-    platform::PostMessage(this, WM_HTTP_LOGIN);
+    PostOwn(WM_HTTP_LOGIN);
 }
 
 // --- Completion -----------------------------------------------------------------------------
@@ -746,17 +748,25 @@ void THttpCli::ConnectionClosed(std::uint16_t errCode) {
     }
     Fire(OnSessionClosed);
     if (state_ != httpReady) {
-        platform::PostMessage(this, WM_HTTP_SET_READY);
+        PostOwn(WM_HTTP_SET_READY);
     }
+}
+
+void THttpCli::PostOwn(int message) {
+    platform::PostMessage(this, message, static_cast<std::intptr_t>(requestId_));
 }
 
 void THttpCli::ReadyState() {
     if (state_ == httpReady) {
         return;
     }
+    // Taken first: a state handler may start the next request at once.
+    const auto id = static_cast<std::intptr_t>(requestId_);
+    const std::intptr_t outcome = (static_cast<std::intptr_t>(requestType_) << 16) |
+                                  static_cast<std::intptr_t>(requestDoneError_);
     StopBandwidth();
     StateChange(httpReady);
-    platform::PostMessage(this, WM_HTTP_REQUEST_DONE, requestType_, requestDoneError_);
+    platform::PostMessage(this, WM_HTTP_REQUEST_DONE, id, outcome);
 }
 
 bool THttpCli::event(QEvent* e) {
@@ -766,11 +776,17 @@ bool THttpCli::event(QEvent* e) {
     }
     auto* msg = static_cast<platform::MessageEvent*>(e);
     if (type == WM_HTTP_REQUEST_DONE) {
+        // Reported even when the next request has started: every request ends once.
         if (OnRequestDone) {
-            OnRequestDone(*this, static_cast<THttpRequest>(msg->WParam()),
-                          static_cast<std::uint16_t>(msg->LParam()));
+            OnRequestDone(*this, static_cast<THttpRequest>((msg->LParam() >> 16) & 0xFF),
+                          static_cast<std::uint16_t>(msg->LParam() & 0xFFFF));
         }
-    } else if (type == WM_HTTP_SET_READY) {
+        return true;
+    }
+    if (static_cast<std::uint64_t>(msg->WParam()) != requestId_) {
+        return true;  // left behind by a request that has ended (aborted, or failed at once)
+    }
+    if (type == WM_HTTP_SET_READY) {
         ReadyState();
     } else if (state_ != httpReady && state_ != httpAborting) {
         Login();

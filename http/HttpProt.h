@@ -210,6 +210,8 @@ private:
     void BandwidthTick();
     void StopBandwidth();
     void ConnectFailed(int error);
+    // Posts one of the client's own messages for the request under way.
+    void PostOwn(int message);
 
     std::unique_ptr<TWSocket> socket_;
     THttpReception rx_{*this};
@@ -233,6 +235,8 @@ private:
     bool routeToRelocation_ = false;
     bool connectStarting_ = false;
     bool connectFailed_ = false;
+    // Serial of the request under way; its own posted messages carry it.
+    std::uint64_t requestId_ = 0;
     std::int64_t startSize_ = 0;
     std::int64_t sentCount_ = 0;
     bool sending_ = false;

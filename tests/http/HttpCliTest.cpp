@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -621,6 +622,58 @@ TEST(HttpCli, RelocationThroughAProxy) {
     EXPECT_NE(proxy.Received(3).find("\r\nHost: other.example:81\r\n"), std::string::npos);
     EXPECT_EQ(c.http.ConnHost(), "127.0.0.1");
     EXPECT_EQ(c.http.ConnPort(), proxy.PortText());
+}
+
+}  // namespace
+
+namespace {
+
+// Messages the first request left queued when it was aborted must not end the next one.
+TEST(HttpCli, ARequestStartedRightAfterAnAbortEndsOnceWithItsOwnOutcome) {
+    const char* firstResponses[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",                         // ready queued
+        "HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 2\r\n\r\nxx",  // login queued
+    };
+    for (const char* first : firstResponses) {
+        SCOPED_TRACE(first);
+        Script keep;
+        keep.ReadUntil("\r\n\r\n").Send(first);
+        LoopbackServer server(
+            {StallUntilClosed(keep), Answer("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nnext")});
+        Client c;
+        c.http.SetRequestVer("1.1");
+        c.http.URL = c.Url(server, "/a");
+        std::vector<std::uint16_t> done;
+        c.http.OnRequestDone = [&](THttpCli&, THttpRequest, std::uint16_t e) { done.push_back(e); };
+        QObject context;
+        bool posted = false, finished = false;
+        int code = -1, status = -1;
+        c.http.OnDocEnd = [&](THttpCli&) {
+            if (posted) {
+                return;
+            }
+            posted = true;
+            // Runs after this notice, ahead of what the client posts once the document ends.
+            QMetaObject::invokeMethod(
+                &context,
+                [&] {
+                    c.http.Abort();
+                    c.body.SetSize(0);
+                    c.http.URL = c.Url(server, "/b");
+                    code = c.Get();
+                    status = c.http.StatusCode();
+                    finished = true;
+                },
+                Qt::QueuedConnection);
+        };
+        c.http.DoRequestAsync(httpGET);
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return finished; }));
+        testsupport::PumpFor(100);
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(status, 200);
+        EXPECT_EQ(c.body.Bytes(), "next");
+        EXPECT_EQ(done, (std::vector<std::uint16_t>{httperrAborted, 0}));
+    }
 }
 
 }  // namespace

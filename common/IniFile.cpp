@@ -15,6 +15,10 @@ std::string_view TrimBlanks(std::string_view s) {
     return s;
 }
 
+bool HasLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
 }  // namespace
 
 IniDocument::Line IniDocument::Classify(std::string raw) {
@@ -90,7 +94,10 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
     return std::nullopt;
 }
 
-void IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
+bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
+    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) {
+        return false;
+    }
     // New lines follow the line ends the file already uses.
     const std::string cr = crlf_ ? "\r" : "";
     std::string entry = std::string(key) + "=" + std::string(value) + cr;
@@ -107,7 +114,7 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
         lines_.push_back(Classify("[" + std::string(section) + "]" + cr));
         lines_.push_back(Classify(std::move(entry)));
         endsWithNewline_ = true;
-        return;
+        return true;
     }
     const std::size_t end = SectionEnd(static_cast<std::size_t>(start));
     std::size_t insertAt = static_cast<std::size_t>(start) + 1;
@@ -115,7 +122,7 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
         if (lines_[i].isValue && text::EqualsCaseless(lines_[i].key, key)) {
             // The key keeps the spelling the file gave it.
             lines_[i] = Classify(lines_[i].key + "=" + std::string(value) + cr);
-            return;
+            return true;
         }
         if (!TrimBlanks(lines_[i].raw).empty()) {
             insertAt = i + 1;  // after the section's last non-blank line
@@ -126,6 +133,7 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt),
                   Classify(std::move(entry)));
+    return true;
 }
 
 std::string IniDocument::Serialize() const {

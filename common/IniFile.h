@@ -18,7 +18,9 @@ public:
     // missing.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
     // Sets the value, adding the key at the end of its section, or the section at the end.
-    void Set(std::string_view section, std::string_view key, std::string_view value);
+    // A section, key or value holding a line break (CR or LF) would end its line early, and the
+    // rest could add keys or sections: it is refused (false), and the document stays unchanged.
+    bool Set(std::string_view section, std::string_view key, std::string_view value);
 
     std::string Serialize() const;
 

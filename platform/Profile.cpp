@@ -125,7 +125,9 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
         return false;  // an unreadable file must not be replaced by one that lost its content
     }
     IniDocument doc = IniDocument::Parse(*bytes);
-    doc.Set(section, key, value);
+    if (!doc.Set(section, key, value)) {
+        return false;  // stored as it is, a line break would let the value add other keys
+    }
     return ReplaceFile(path, doc.Serialize(), exists);
 }
 

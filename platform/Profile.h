@@ -21,7 +21,8 @@ std::int32_t GetPrivateProfileInt(const std::string& section, const std::string&
                                   std::int32_t fallback, const std::string& path);
 
 // Writes one value, creating the file or section as needed. False when the file cannot be
-// read or replaced; the file on disk is then unchanged.
+// read or replaced, or when the value holds a line break (it cannot be stored as it is, and
+// cutting it would store another value); the file on disk is then unchanged.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path);
 

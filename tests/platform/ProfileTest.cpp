@@ -40,6 +40,22 @@ TEST(IniDocument, NewSectionsGoAtTheEndAfterABlankLine) {
     EXPECT_EQ(empty.Serialize(), "[B]\nj=\n");
 }
 
+TEST(IniDocument, AValueWithALineBreakIsRefusedAndChangesNothing) {
+    const std::string text = "[Options]\nOutputDirectory=/old\n[Copy]\nEnable=0\n";
+    const char* values[] = {"/a\nb", "/a\r\nb", "/a\rb", "/x\n[Copy]\nEnable=1", "\n"};
+    for (const char* value : values) {
+        IniDocument doc = IniDocument::Parse(text);
+        EXPECT_FALSE(doc.Set("Options", "OutputDirectory", value)) << value;
+        EXPECT_FALSE(doc.Set("New", "Key", value)) << value;
+        EXPECT_EQ(doc.Serialize(), text) << value;
+    }
+    IniDocument doc = IniDocument::Parse(text);
+    EXPECT_FALSE(doc.Set("Options", "Odd\nKey", "1"));
+    EXPECT_FALSE(doc.Set("Odd]\n[Copy", "Enable", "1"));
+    EXPECT_TRUE(doc.Set("Options", "OutputDirectory", "/a=b [c]; d"));
+    EXPECT_EQ(doc.Get("Options", "OutputDirectory"), "/a=b [c]; d");
+}
+
 TEST(ProfileInt, DecimalHexAndFallbacks) {
     struct Case {
         const char* text;
@@ -94,6 +110,17 @@ TEST(ProfileFile, HostileFilesReadWithoutHarm) {
     // Writing into such a file keeps what it cannot understand.
     ASSERT_TRUE(WritePrivateProfileString("Options", "Quality", "1", path));
     EXPECT_NE(ReadFile(path).find("no equals sign\n"), std::string::npos);
+}
+
+TEST(ProfileFile, AValueWithALineBreakIsNotWrittenAndTheFileStaysAsItWas) {
+    TempDir dir;
+    const std::string path = dir.File("settings.ini");
+    const std::string text = "[Options]\nOutputDirectory=/old\nQuality=0\n";
+    WriteFile(path, text);
+    EXPECT_FALSE(WritePrivateProfileString("Options", "OutputDirectory",
+                                           "/videos\nQuality=3\n[Copy]\nEnable=1", path));
+    EXPECT_EQ(ReadFile(path), text);
+    EXPECT_EQ(GetPrivateProfileInt("Copy", "Enable", 0, path), 0);
 }
 
 TEST(ProfileFile, WritesReplaceTheFileWholeAndKeepItsMode) {

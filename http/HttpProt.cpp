@@ -284,7 +284,7 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t errCode) {
         requestDoneError_ = static_cast<std::uint16_t>(err);
         rx_.r.StatusCode = 501;
         rx_.r.ReasonPhrase = "Protocol \"" + connProtocol_ + "\" not implemented";
-        socket_->Close();
+        CloseQuietly();
         ConnectionClosed(static_cast<std::uint16_t>(err));
         return;
     }
@@ -305,8 +305,17 @@ void THttpCli::ConnectFailed(int error) {
     requestDoneError_ = static_cast<std::uint16_t>(error);
     rx_.r.StatusCode = 404;
     rx_.r.ReasonPhrase = "can't connect: " + ErrorWithNumber(error);
-    socket_->Close();
+    CloseQuietly();
     ConnectionClosed(static_cast<std::uint16_t>(error));
+}
+
+void THttpCli::CloseQuietly() {
+    // The caller completes the request itself; the close notice of a socket that was opened
+    // already must not end it a second time.
+    closingQuietly_ = true;
+    socket_->Close();
+    closingQuietly_ = false;
+    connected_ = false;
 }
 
 void THttpCli::SocketError() {
@@ -725,6 +734,9 @@ void THttpCli::RelocationContinuation() {
 // --- Completion -----------------------------------------------------------------------------
 
 void THttpCli::SocketSessionClosed(std::uint16_t errCode) {
+    if (closingQuietly_) {
+        return;
+    }
     if (routeToRelocation_) {
         connected_ = false;
         if (errCode != 0 && state_ != httpAborting) {

@@ -210,6 +210,7 @@ private:
     void BandwidthTick();
     void StopBandwidth();
     void ConnectFailed(int error);
+    void CloseQuietly();
     // Posts one of the client's own messages for the request under way.
     void PostOwn(int message);
 
@@ -235,6 +236,7 @@ private:
     bool routeToRelocation_ = false;
     bool connectStarting_ = false;
     bool connectFailed_ = false;
+    bool closingQuietly_ = false;
     // Serial of the request under way; its own posted messages carry it.
     std::uint64_t requestId_ = 0;
     std::int64_t startSize_ = 0;

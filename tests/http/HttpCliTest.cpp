@@ -676,4 +676,21 @@ TEST(HttpCli, ARequestStartedRightAfterAnAbortEndsOnceWithItsOwnOutcome) {
     }
 }
 
+TEST(HttpCli, AConnectThatFailsAfterTheSocketOpenedEndsOnce) {
+    LoopbackServer server({Answer("HTTP/1.0 200 OK\r\n\r\n")});
+    Client c;
+    c.http.URL = c.Url(server);
+    c.http.LocalAddr = "192.0.2.1";  // no address of this machine: the bind fails
+    int closed = 0, done = 0;
+    c.http.OnSessionClosed = [&](THttpCli&) { ++closed; };
+    c.http.OnRequestDone = [&](THttpCli&, THttpRequest, std::uint16_t) { ++done; };
+    std::string message;
+    EXPECT_EQ(c.Get(&message), 404);
+    EXPECT_EQ(message, "can't connect: Address not available (Error #10049)");
+    testsupport::PumpFor(50);
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(server.AcceptedCount(), 0);
+}
+
 }  // namespace

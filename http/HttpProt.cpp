@@ -380,7 +380,8 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
         lines.push_back("Content-Length: " +
                         std::to_string(SendStream->Size() - SendStream->Position()));
     }
-    if (!ModifiedSince.isNull()) {
+    // An invalid date would index the name tables with 0 or less: it sends no date at all.
+    if (ModifiedSince.date().isValid() && ModifiedSince.time().isValid()) {
         static const char days[] = "MonTueWedThuFriSatSun";
         static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
         const QDate d = ModifiedSince.date();

@@ -693,4 +693,14 @@ TEST(HttpCli, AConnectThatFailsAfterTheSocketOpenedEndsOnce) {
     EXPECT_EQ(server.AcceptedCount(), 0);
 }
 
+TEST(HttpCli, AnInvalidModifiedSinceDateSendsNoDate) {
+    LoopbackServer server({Answer("HTTP/1.0 204 No Content\r\n\r\n")});
+    Client c;
+    c.http.URL = c.Url(server);
+    c.http.ModifiedSince = QDateTime(QDate(2008, 2, 30), QTime(5, 6, 7));
+    ASSERT_FALSE(c.http.ModifiedSince.isNull());
+    EXPECT_EQ(c.Get(), 0);
+    EXPECT_EQ(server.Received(0).find("If-Modified-Since"), std::string::npos);
+}
+
 }  // namespace

@@ -506,7 +506,7 @@ std::string TfrmMain::OutputFolderText() const {
 void TfrmMain::bShowFilesClick() {
     OutputDirectory = Bytes(eOutputFolder->text());
     if (platform::DirectoryExists(OutputDirectory)) {
-        platform::ShellOpen(OutputDirectory);
+        platform::ShellOpenFolder(OutputDirectory);
         return;
     }
     platform::Dialogs::Current().MessageBox(

@@ -4,11 +4,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDesktopServices>
+#include <QDir>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
+#include <filesystem>
 #include <memory>
 
 #include "app/JobList.h"
@@ -200,6 +203,51 @@ TEST_F(Intake, ShowFilesReportsAMissingFolderWithItsText) {
     EXPECT_EQ(Form().OutputDirectory, dir_.File("missing"));
 }
 
+namespace {
+
+// Takes the local folders the desktop is asked to open, in place of the file manager.
+class FolderCatcher : public QObject {
+    Q_OBJECT
+public:
+    FolderCatcher() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+    ~FolderCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
+    std::vector<QUrl> opened;
+
+public slots:
+    void Open(const QUrl& url) { opened.push_back(url); }
+};
+
+}  // namespace
+
+TEST_F(Intake, ShowFilesOpensTheFolderTheTextNamesAsAnAbsoluteLocalPath) {
+    Open(0, false);
+    std::filesystem::create_directories(dir_.File("out"));
+    std::filesystem::create_directories(dir_.File("a:/b"));
+    struct InFolder {
+        explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+        ~InFolder() { std::filesystem::current_path(before); }
+        std::filesystem::path before = std::filesystem::current_path();
+    } inDir(dir_.Path());
+    const std::pair<std::string, std::string> cases[] = {
+        {"out", dir_.File("out")},     // relative to the current folder
+        {"a://b", dir_.File("a:/b")},  // looks like an address, names a folder
+        {dir_.File("a://b"), dir_.File("a:/b")},
+    };
+    for (const auto& [text, folder] : cases) {
+        SCOPED_TRACE(text);
+        FolderCatcher catcher;
+        Form().eOutputFolder->setText(QString::fromStdString(text));
+        Form().bShowFiles->click();
+        ASSERT_EQ(catcher.opened.size(), 1u);
+        const QUrl url = catcher.opened[0];
+        EXPECT_TRUE(url.isLocalFile());
+        EXPECT_TRUE(QDir::isAbsolutePath(url.toLocalFile()));
+        std::error_code ec;
+        EXPECT_TRUE(std::filesystem::equivalent(url.toLocalFile().toStdString(), folder, ec));
+        EXPECT_EQ(Form().OutputDirectory, text);
+    }
+}
+
 TEST_F(Intake, TheFolderPickerFillsTheOutputFolderOnlyWhenAFolderIsChosen) {
     Open(0, false);
     platform::ScriptedDialogs dialogs;
@@ -222,3 +270,5 @@ TEST_F(Intake, AClosedWindowHasLeftTheClipboardChain) {
     Copy(B);
     EXPECT_EQ(Form().Jobs(), Lines{A});
 }
+
+#include "JobListTest.moc"

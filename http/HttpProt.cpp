@@ -1,6 +1,7 @@
 #include "http/HttpProt.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -377,8 +378,8 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
     }
     add("Proxy-Connection: ", currentProxyConnection_);
     if (upload) {
-        lines.push_back("Content-Length: " +
-                        std::to_string(SendStream->Size() - SendStream->Position()));
+        uploadLeft_ = std::max<std::int64_t>(0, SendStream->Size() - SendStream->Position());
+        lines.push_back("Content-Length: " + std::to_string(uploadLeft_));
     }
     // An invalid date would index the name tables with 0 or less: it sends no date at all.
     if (ModifiedSince.date().isValid() && ModifiedSince.time().isValid()) {
@@ -453,9 +454,23 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
 void THttpCli::SendBodyBlock() {
     // One block per drained send buffer keeps memory flat for bodies of any size.
     char block[kSendBufferSize];
-    const std::int64_t n = SendStream != nullptr ? SendStream->Read(block, sizeof block) : 0;
+    // Never past the length announced: more bytes would read as the start of another request.
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(sizeof block, uploadLeft_));
+    std::int64_t n = 0;
+    if (want > 0) {
+        n = SendStream != nullptr ? SendStream->Read(block, want) : -1;
+        if (n <= 0) {
+            // Short of the announced length the server would wait for the rest for ever.
+            const std::string why = n < 0 && SendStream != nullptr ? SendStream->ErrorText() : "";
+            UploadFailed(n == 0        ? "The request body ended before its length"
+                         : why.empty() ? "Cannot read the request body"
+                                       : "Cannot read the request body: " + why);
+            return;
+        }
+    }
     if (n > 0) {
         sentCount_ += n;
+        uploadLeft_ -= n;
         if (OnSendData) {
             OnSendData(*this, block, static_cast<int>(n));
         }
@@ -465,6 +480,16 @@ void THttpCli::SendBodyBlock() {
     sending_ = false;
     Fire(OnSendEnd);
     socket_->Send(nullptr, 0);
+}
+
+void THttpCli::UploadFailed(const std::string& reason) {
+    rx_.r.StatusCode = 404;
+    rx_.r.ReasonPhrase = reason;
+    requestDoneError_ = httperrNoData;
+    sending_ = false;
+    StopBandwidth();
+    // The close notice completes the request.
+    socket_->Close();
 }
 
 void THttpCli::SocketDataSent(std::uint16_t errCode) {

@@ -211,6 +211,7 @@ private:
     void StopBandwidth();
     void ConnectFailed(int error);
     void CloseQuietly();
+    void UploadFailed(const std::string& reason);
     // Posts one of the client's own messages for the request under way.
     void PostOwn(int message);
 
@@ -241,6 +242,7 @@ private:
     std::uint64_t requestId_ = 0;
     std::int64_t startSize_ = 0;
     std::int64_t sentCount_ = 0;
+    std::int64_t uploadLeft_ = 0;  // announced body bytes not yet read from SendStream
     bool sending_ = false;
     std::string rcvdStreamError_;
     // Bandwidth control.

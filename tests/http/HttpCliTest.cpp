@@ -703,4 +703,61 @@ TEST(HttpCli, AnInvalidModifiedSinceDateSendsNoDate) {
     EXPECT_EQ(server.Received(0).find("If-Modified-Since"), std::string::npos);
 }
 
+// Delivers the first good bytes, then fails or runs dry short of the size it reports.
+class BrokenSource : public THttpMemoryStream {
+public:
+    BrokenSource(std::string bytes, std::size_t good, bool fail)
+        : THttpMemoryStream(std::move(bytes)),
+          good_(static_cast<std::int64_t>(good)),
+          fail_(fail) {}
+    std::int64_t Read(char* data, std::size_t len) override {
+        if (Position() >= good_) {
+            error_ = "Input/output error";
+            return fail_ ? -1 : 0;
+        }
+        return THttpMemoryStream::Read(
+            data, std::min<std::size_t>(len, static_cast<std::size_t>(good_ - Position())));
+    }
+
+private:
+    std::int64_t good_;
+    bool fail_;
+};
+
+TEST(HttpCli, AnUploadCutShortByItsStreamFailsTheRequest) {
+    struct Case {
+        bool fail;
+        const char* message;
+    };
+    const Case cases[] = {
+        {true, "Cannot read the request body: Input/output error"},
+        {false, "The request body ended before its length"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.message);
+        // Waits a while for the whole body, then answers: a stuck upload shows as success.
+        LoopbackServer server(
+            {Script().ReadUntil("\r\n\r\n").Custom([](testsupport::ServerConnection& conn) {
+                conn.ReadBytes(30000, 3000);
+                conn.Send("HTTP/1.0 200 OK\r\n\r\n");
+            })});
+        BrokenSource in(std::string(30000, 'u'), 10000, k.fail);
+        Client c;
+        c.http.SendStream = &in;
+        c.http.URL = c.Url(server);
+        QElapsedTimer clock;
+        clock.start();
+        std::string message;
+        try {
+            c.http.DoRequestSync(httpPOST);
+        } catch (const EHttpException& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, k.message);
+        EXPECT_EQ(c.http.StatusCode(), 404);
+        EXPECT_EQ(c.http.State(), httpReady);
+        EXPECT_LT(clock.elapsed(), 2000);
+    }
+}
+
 }  // namespace

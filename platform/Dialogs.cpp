@@ -55,6 +55,8 @@ std::optional<std::vector<std::string>> QtDialogs::OpenFiles(QWidget* owner,
     dialog.setFileMode(request.multiSelect ? QFileDialog::ExistingFiles
                                            : QFileDialog::ExistingFile);
     dialog.setNameFilter(Q(QtFilterFromPairs(request.filter)));
+    // The entries read as their descriptions; the patterns Qt is given may differ from them.
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
     }
@@ -145,7 +147,9 @@ std::string QtFilterFromPairs(const std::string& pairs) {
         if (!out.empty()) {
             out += ";;";
         }
-        out += description + " (" + parts[i + 1] + ")";
+        // "*.*" means any file; taken literally it would hide every file without a dot.
+        const std::string patterns = parts[i + 1] == "*.*" ? "*" : parts[i + 1];
+        out += description + " (" + patterns + ")";
     }
     return out;
 }

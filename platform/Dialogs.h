@@ -89,7 +89,8 @@ private:
     Dialogs* previous_;
 };
 
-// Converts "Desc(*.a)|*.a|Other|*.*" into Qt's "Desc(*.a) (*.a);;Other (*.*)" form.
+// Converts "Desc(*.a)|*.a|Other|*.*" into Qt's "Desc(*.a) (*.a);;Other (*)" form: the pattern
+// "*.*" stands for every file, as it does where it comes from.
 std::string QtFilterFromPairs(const std::string& pairs);
 
 }  // namespace platform

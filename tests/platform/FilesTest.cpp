@@ -84,5 +84,5 @@ TEST(SelectFolder, AChosenFolderIsReturned) {
 
 TEST(Dialogs, FilterPairsBecomeQtFilters) {
     EXPECT_EQ(QtFilterFromPairs("Flv files(*.flv)|*.flv| Any file(*.*)|*.*"),
-              "Flv files(*.flv) (*.flv);;Any file(*.*) (*.*)");
+              "Flv files(*.flv) (*.flv);;Any file(*.*) (*)");
 }

@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/Dialogs.h"
+#include "tests/support/TempDir.h"
+
+using namespace platform;
+
+TEST(FileChooser, AnyFileShowsFilesWithoutADotAndTheEntriesReadAsGiven) {
+    testsupport::TempDir dir;
+    for (const char* name : {"README", "clip.flv", "notes.txt"}) {
+        testsupport::WriteFile(dir.File(name), "");
+    }
+    // The chooser opens in the current folder.
+    struct InFolder {
+        explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
+        ~InFolder() { std::filesystem::current_path(before); }
+        std::filesystem::path before = std::filesystem::current_path();
+    } inDir(dir.Path());
+
+    std::vector<std::string> entries;
+    std::vector<std::string> shown;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        if (auto* types = dialog->findChild<QComboBox*>("fileTypeCombo")) {
+            for (int i = 0; i < types->count(); ++i) {
+                entries.push_back(types->itemText(i).toStdString());
+            }
+        }
+        dialog->selectNameFilter(dialog->nameFilters().last());
+        auto* model = dialog->findChild<QFileSystemModel*>();
+        const QModelIndex folder = model->index(QString::fromStdString(dir.Path()));
+        (void)QTest::qWaitFor([&] { return model->rowCount(folder) == 3; }, 3000);
+        for (int row = 0; row < model->rowCount(folder); ++row) {
+            shown.push_back(model->index(row, 0, folder).data().toString().toStdString());
+        }
+        dialog->reject();
+    });
+    EXPECT_EQ(QtDialogs().OpenFiles(nullptr, {"Flv files(*.flv)|*.flv| Any file(*.*)|*.*", true}),
+              std::nullopt);
+    EXPECT_EQ(entries, (std::vector<std::string>{"Flv files(*.flv)", "Any file(*.*)"}));
+    std::sort(shown.begin(), shown.end());
+    EXPECT_EQ(shown, (std::vector<std::string>{"README", "clip.flv", "notes.txt"}));
+}

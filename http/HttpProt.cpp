@@ -501,6 +501,13 @@ void THttpCli::SocketDataSent(std::uint16_t errCode) {
 // --- Receiving ------------------------------------------------------------------------------
 
 void THttpCli::SocketDataAvailable(std::uint16_t errCode) {
+    if (routeToRelocation_) {
+        // The connection closes for a relocation: what still arrives is the redirect's own
+        // body, and read as lines it would end the request before the relocation.
+        char scratch[4096];
+        socket_->Receive(scratch, sizeof scratch);
+        return;
+    }
     TWSocket& socket = *socket_;
     rx_.SetRequestType(requestType_);
     rx_.DataAvailable([&socket](char* buf, int cap) { return socket.Receive(buf, cap); }, errCode);

@@ -760,4 +760,41 @@ TEST(HttpCli, AnUploadCutShortByItsStreamFailsTheRequest) {
     }
 }
 
+// The body of a redirect without a length is dropped whether it is read to the close or cut
+// with the connection, however many reads it takes.
+TEST(HttpCli, ARedirectBodyWithoutALengthNeverEndsTheRequest) {
+    std::string body;
+    while (body.size() < 3 * THttpReception::kBufferFill) {
+        body += "<p>This page has moved.</p>\r\n";
+    }
+    for (const char* status : {"301 Moved", "302 Found", "303 See Other", "307 Temporary"}) {
+        for (bool waiting : {true, false}) {
+            SCOPED_TRACE(std::string(status) + (waiting ? ", all waiting" : ", as it comes"));
+            LoopbackServer server(
+                {Script()
+                     .ReadUntil("\r\n\r\n")
+                     .Send(std::string("HTTP/1.0 ") + status + "\r\nLocation: /next\r\n\r\n")
+                     .Send(body)
+                     .Close(),
+                 Answer("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal")});
+            Client c;
+            c.http.URL = c.Url(server, "/first");
+            int done = 0;
+            bool sent = false;
+            c.http.OnRequestHeaderEnd = [&](THttpCli&) { sent = true; };
+            c.http.OnRequestDone = [&](THttpCli&, THttpRequest, std::uint16_t) { ++done; };
+            c.http.DoRequestAsync(httpGET);
+            if (waiting) {
+                // The whole redirect lies in the socket before the client reads any of it.
+                ASSERT_TRUE(testsupport::PumpUntil([&] { return sent; }));
+                server.WaitForFinished(1);
+            }
+            ASSERT_TRUE(testsupport::PumpUntil([&] { return done > 0; }));
+            EXPECT_EQ(c.http.StatusCode(), 200);
+            EXPECT_EQ(c.body.Bytes(), "final");
+            EXPECT_EQ(server.AcceptedCount(), 2);
+        }
+    }
+}
+
 }  // namespace

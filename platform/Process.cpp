@@ -13,10 +13,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 extern char** environ;
 
 namespace {
+
+// How long dropping a live child waits for it to end after the kill. A killed child is gone
+// within microseconds; one that is not (stuck in the kernel, or a kill the system refused) is
+// left to a reaper thread rather than hold up the caller, often the user-interface thread.
+constexpr int kDropWaitMs = 500;
 
 // Called through syscall(): the C library's header for these lacks C++ linkage.
 int PidfdOpen(pid_t pid) {
@@ -191,9 +197,16 @@ std::shared_ptr<ChildProcess> ChildProcess::Spawn(const std::string& path,
 }
 
 ChildProcess::~ChildProcess() {
-    if (!TryReap()) {
-        KillAndReap(-1);
+    if (TryReap() || KillAndReap(kDropWaitMs)) {
+        return;
     }
+    // Waits for the end on its own, so that the child never stays a zombie.
+    std::thread([pidfd = std::move(pidfd_)] {
+        siginfo_t info{};
+        while (waitid(P_PIDFD, static_cast<id_t>(pidfd.get()), &info, WEXITED) != 0 &&
+               errno == EINTR) {
+        }
+    }).detach();
 }
 
 bool ChildProcess::WaitForExit(int timeoutMs) {

@@ -34,7 +34,8 @@ std::ptrdiff_t ReadSome(int fd, char* buffer, std::size_t size);
 std::string FindProgram(const std::string& name, const std::string& ownFolder);
 
 // A started child. The pidfd makes waits and kills safe against pid reuse. Whoever drops the
-// last reference of a child that still runs kills it, since nothing else would ever reap it.
+// last reference of a child that still runs kills it, since nothing else would ever reap it; a
+// child that has not ended shortly after the kill is reaped by a thread of its own.
 class ChildProcess {
 public:
     // Starts path with argv (argv[0] included) and the given descriptors on 0, 1 and 2, in the

@@ -2,8 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -11,6 +15,7 @@
 #include <QThread>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -163,6 +168,55 @@ TEST(Process, DroppingALiveChildKillsAndReapsIt) {
     pid_t pid = child->Pid();
     child.reset();
     EXPECT_TRUE(ProcessGone(pid));
+}
+
+namespace {
+
+// Makes every signal the calling thread sends fail, as a sandbox that does not know the calls
+// does; the rest of the process is not affected. False when filters cannot be set here.
+bool ForbidSignalsOnThisThread() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kill, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
+TEST(Process, DroppingAChildThatOutlivesTheKillWaitsBrieflyAndStillReapsIt) {
+    UniqueFd r, w;
+    ASSERT_TRUE(CreatePipe(r, w));
+    auto child = ChildProcess::Spawn("/bin/sleep", {"sleep", "2"}, r.get(), w.get(), w.get());
+    ASSERT_NE(child, nullptr);
+    const pid_t pid = child->Pid();
+    bool filtered = false;
+    qint64 droppedInMs = 0;
+    std::thread([&] {
+        filtered = ForbidSignalsOnThisThread();
+        if (filtered) {
+            QElapsedTimer timer;
+            timer.start();
+            child.reset();
+            droppedInMs = timer.elapsed();
+        }
+    }).join();
+    if (!filtered) {
+        child.reset();
+        GTEST_SKIP() << "no system call filters here";
+    }
+    EXPECT_LT(droppedInMs, 1500) << "the destructor waited for the child's own end";
+    QElapsedTimer timer;
+    timer.start();
+    while (!ProcessGone(pid) && timer.elapsed() < 10000) {
+        QThread::msleep(20);
+    }
+    EXPECT_TRUE(ProcessGone(pid)) << "left a zombie";
 }
 
 TEST(Process, SearchOrder) {

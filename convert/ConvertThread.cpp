@@ -364,10 +364,13 @@ void TConvertProcess::ParseLines(const std::vector<std::string>& lines) {
         if (result.duration) {
             Duration = *result.duration;
             StartTime = LocalNow();
+            durationKnownAt_ = std::chrono::steady_clock::now();
         }
         if (result.progress) {
-            auto record =
-                convert::ProgressRecord(*result.progress, Duration, LocalNow() - StartTime);
+            // Measured on the steady clock: the local clock jumps with summer time and when set.
+            const std::chrono::duration<double, std::ratio<86400>> elapsedDays =
+                std::chrono::steady_clock::now() - durationKnownAt_;
+            auto record = convert::ProgressRecord(*result.progress, Duration, elapsedDays.count());
             if (record) {
                 platform::PostEvent(
                     NotifyWindow.data(),

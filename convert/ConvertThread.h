@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -105,7 +106,7 @@ public:
     std::uint32_t BytesAvailable = 0;
     TConvertProcessInformation ProcessInfo;
     std::shared_ptr<TConvertThread> Thread;
-    double StartTime = 0;  // local date-time in days
+    double StartTime = 0;  // local date-time in days; elapsed times are not taken from it
     std::int64_t Duration = 0;
     QPointer<QObject> NotifyWindow;
     std::string InputFile;
@@ -148,6 +149,8 @@ private:
 
     std::string commandLine_;
     std::vector<std::string> arguments_;
+    // When the duration became known, for the elapsed time of the progress records.
+    std::chrono::steady_clock::time_point durationKnownAt_;
     convert::LineSplitter outLines_;
     convert::LineSplitter errLines_;
     convert::ParseState parseState_;

@@ -460,3 +460,30 @@ TEST_F(ConvertProcessTest, ParseOutputDocumentedLines) {
     PumpFor(20);
     EXPECT_EQ(sink_.Percents(), std::vector<int>{100});
 }
+
+TEST_F(ConvertProcessTest, ElapsedTimeIgnoresChangesOfTheLocalClock) {
+    // A change of summer time, or a zone change, moves the local clock by hours in an instant.
+    const char* before = std::getenv("TZ");
+    const std::string saved = before != nullptr ? before : "";
+    const std::pair<const char*, const char*> changes[] = {{"UTC0", "EST5"}, {"UTC0", "MSK-3"}};
+    for (const auto& [from, to] : changes) {
+        SCOPED_TRACE(to);
+        sink_.records.clear();
+        setenv("TZ", from, 1);
+        tzset();
+        runner_->ParseOutput("Duration: 00:00:10.00\n", 22);
+        setenv("TZ", to, 1);
+        tzset();
+        runner_->ParseOutput("time=5.00\r", 10);
+        PumpFor(20);
+        ASSERT_EQ(sink_.records.size(), 1u);
+        EXPECT_EQ(sink_.records[0].Elapsed, "00:00");
+        EXPECT_EQ(sink_.records[0].Estimated, "00:00");
+    }
+    if (before != nullptr) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}

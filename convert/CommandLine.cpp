@@ -1,7 +1,11 @@
 #include "convert/CommandLine.h"
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "common/Text.h"
 #include "platform/Process.h"
@@ -105,20 +109,64 @@ bool EncoderListHasAmrNb(std::string_view encoderList) {
            text::ContainsCaseless(encoderList, "amrnb");
 }
 
-bool ConverterHasAmrNb(const std::string& programPath) {
-    static std::mutex lock;
-    static std::map<std::string, bool> known;
-    std::lock_guard guard(lock);
-    auto it = known.find(programPath);
-    if (it != known.end()) {
-        return it->second;
+namespace {
+
+// The converter lists its encoders at once; this only bounds one that hangs.
+constexpr int kProbeTimeoutMs = 10000;
+
+struct AmrNbProbes {
+    std::mutex lock;
+    std::condition_variable answered;
+    std::map<std::string, std::optional<bool>> answers;  // empty while the probe runs
+};
+
+// Never destroyed: a probe still under way when the program ends may answer late.
+AmrNbProbes& Probes() {
+    static auto* probes = new AmrNbProbes;
+    return *probes;
+}
+
+void Answer(const std::string& programPath, bool has) {
+    AmrNbProbes& probes = Probes();
+    {
+        std::lock_guard guard(probes.lock);
+        probes.answers[programPath] = has;
     }
-    std::string output;
-    bool has = platform::RunAndCapture(programPath, {programPath, "-hide_banner", "-encoders"},
-                                       10000, output) &&
-               EncoderListHasAmrNb(output);
-    known.emplace(programPath, has);
-    return has;
+    probes.answered.notify_all();
+}
+
+}  // namespace
+
+void ProbeAmrNb(const std::string& programPath) {
+    {
+        AmrNbProbes& probes = Probes();
+        std::lock_guard guard(probes.lock);
+        if (!probes.answers.try_emplace(programPath).second) {
+            return;
+        }
+    }
+    try {
+        // Listing the encoders can take a while, and the program must not wait for it.
+        std::thread([programPath] {
+            std::string output;
+            const bool has =
+                platform::RunAndCapture(programPath, {programPath, "-hide_banner", "-encoders"},
+                                        kProbeTimeoutMs, output) &&
+                EncoderListHasAmrNb(output);
+            Answer(programPath, has);
+        }).detach();
+    } catch (const std::system_error&) {
+        Answer(programPath, false);
+    }
+}
+
+bool ConverterHasAmrNb(const std::string& programPath, std::chrono::milliseconds maxWait) {
+    ProbeAmrNb(programPath);
+    AmrNbProbes& probes = Probes();
+    std::unique_lock guard(probes.lock);
+    const std::optional<bool>& answer = probes.answers[programPath];
+    probes.answered.wait_for(guard, maxWait, [&answer] { return answer.has_value(); });
+    return answer.value_or(false);
 }
 
 }  // namespace convert

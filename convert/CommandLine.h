@@ -4,6 +4,7 @@
 // handed to the converter. The vector is built from the parts, never by splitting the text, so a
 // file name with a double quote or a leading dash stays one argument naming that file.
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,8 +44,16 @@ bool IsThreeGpOutput(std::string_view outputFile);
 // True when an encoder list as the converter prints it offers an AMR-NB encoder.
 bool EncoderListHasAmrNb(std::string_view encoderList);
 
-// Asks the converter at programPath once per program run (and per path) whether it can encode
-// AMR-NB. A converter that cannot be asked counts as lacking it.
-bool ConverterHasAmrNb(const std::string& programPath);
+// How long a conversion's start waits for the answer of a probe that is still under way. The
+// probe starts with the runner, long before a first conversion as a rule.
+inline constexpr std::chrono::milliseconds kAmrNbProbeWait{1000};
+
+// Starts asking the converter at programPath, on a worker thread, whether it can encode AMR-NB;
+// nothing happens when it has been asked already in this program run.
+void ProbeAmrNb(const std::string& programPath);
+
+// The answer of that probe, started here if need be, waiting for it at most maxWait. A converter
+// that cannot be asked, or has not answered in time, counts as lacking it.
+bool ConverterHasAmrNb(const std::string& programPath, std::chrono::milliseconds maxWait);
 
 }  // namespace convert

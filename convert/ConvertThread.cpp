@@ -134,7 +134,13 @@ void TConvertThread::Execute() {
 // ---------------------------------------------------------------------------------------------
 // TConvertProcess
 
-TConvertProcess::TConvertProcess() = default;
+TConvertProcess::TConvertProcess(std::string program) : Program(std::move(program)) {
+    // Asked now, the converter has answered long before a first 3GP conversion needs to know.
+    if (std::string path = platform::FindProgram(Program, platform::ExecutableFolder());
+        !path.empty()) {
+        convert::ProbeAmrNb(path);
+    }
+}
 
 TConvertProcess::~TConvertProcess() {
     if (Running) {
@@ -227,7 +233,7 @@ void TConvertProcess::Start() {
         convert::ArgumentOptions options;
         options.overwrite = overwrite;
         options.replacementAudioCodec = !path.empty() && convert::IsThreeGpOutput(OutputFile) &&
-                                        !convert::ConverterHasAmrNb(path);
+                                        !convert::ConverterHasAmrNb(path, convert::kAmrNbProbeWait);
         arguments_ = convert::BuildArguments(Program, InputFile, Params, OutputFile, options);
         if (path.empty()) {
             errno = ENOENT;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/Global.h"
+#include "convert/CommandLine.h"
 #include "convert/OutputParser.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
@@ -95,7 +96,8 @@ private:
 
 class TConvertProcess {
 public:
-    TConvertProcess();
+    // Starts asking the converter about its encoders (see Program).
+    explicit TConvertProcess(std::string program = convert::kConverterName);
     virtual ~TConvertProcess();  // Destroy
     TConvertProcess(const TConvertProcess&) = delete;
     TConvertProcess& operator=(const TConvertProcess&) = delete;
@@ -116,7 +118,7 @@ public:
 
     // The converter to start: a bare name is looked for in the program's own folder, then on
     // PATH; a path is used as it is.
-    std::string Program = "ffmpeg";
+    std::string Program;
 
     void Start();
     // Kills the running converter. The exit code cannot be chosen on this platform.

@@ -9,11 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 
+#include "convert/CommandLine.h"
 #include "convert/ConvertThread.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
@@ -51,9 +54,11 @@ std::vector<std::string> Lines(const std::string& text) {
 class ConvertProcessTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        runner_ = std::make_unique<TConvertProcess>(kStandIn);
+        // The runner asks its converter about its encoders on a worker; the descriptors of
+        // that question are not the test's.
+        convert::ConverterHasAmrNb(kStandIn, std::chrono::seconds(10));
         fdsBefore_ = OpenFdCount();
-        runner_ = std::make_unique<TConvertProcess>();
-        runner_->Program = kStandIn;
         runner_->NotifyWindow = &sink_;
         runner_->InputFile = dir_.File("in.flv");
         runner_->OutputFile = dir_.File("out.mp3");
@@ -486,4 +491,54 @@ TEST_F(ConvertProcessTest, ElapsedTimeIgnoresChangesOfTheLocalClock) {
         unsetenv("TZ");
     }
     tzset();
+}
+
+namespace {
+
+// A converter that has AMR-NB and takes seconds to list its encoders.
+std::string SlowListingConverter(const TempDir& dir, const char* seconds) {
+    const std::string path = dir.File("slow-lister");
+    WriteFile(path, "#!/bin/sh\nif [ \"$2\" = -encoders ]; then sleep " + std::string(seconds) +
+                        "; echo ' A..... libopencore_amrnb AMR-NB'; exit 0; fi\nexec " + kStandIn +
+                        " \"$@\"\n");
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+bool HandsOverAac(const std::vector<std::string>& args) {
+    return std::find(args.begin(), args.end(), "aac") != args.end();
+}
+
+}  // namespace
+
+TEST_F(ConvertProcessTest, TheConverterIsAskedForItsEncodersBeforeTheFirst3gpStart) {
+    runner_ = std::make_unique<TConvertProcess>(SlowListingConverter(dir_, "0.5"));
+    runner_->NotifyWindow = &sink_;
+    runner_->OutputFile = dir_.File("out.3gp");
+    PumpFor(1500);  // the user chooses a file meanwhile
+    QElapsedTimer timer;
+    timer.start();
+    StartWith("exit 0\n");
+    EXPECT_LT(timer.elapsed(), 300) << "the start waited for the encoder list";
+    EXPECT_FALSE(HandsOverAac(runner_->Arguments()));
+    EXPECT_TRUE(sink_.WaitForEnd(10000));
+}
+
+TEST_F(ConvertProcessTest, AStartWaitsBrieflyForAnEncoderListThatIsLate) {
+    const std::string converter = SlowListingConverter(dir_, "2.5");
+    runner_ = std::make_unique<TConvertProcess>(converter);
+    runner_->NotifyWindow = &sink_;
+    runner_->OutputFile = dir_.File("out.3gp");
+    QElapsedTimer timer;
+    timer.start();
+    StartWith("exit 0\n");
+    EXPECT_LT(timer.elapsed(), convert::kAmrNbProbeWait.count() + 500);
+    EXPECT_TRUE(HandsOverAac(runner_->Arguments()));  // not known: the codec that is always there
+    ASSERT_TRUE(sink_.WaitForEnd(10000));
+    // The late answer serves the next conversion.
+    EXPECT_TRUE(convert::ConverterHasAmrNb(converter, std::chrono::seconds(10)));
+    sink_.records.clear();
+    StartWith("exit 0\n");
+    EXPECT_FALSE(HandsOverAac(runner_->Arguments()));
+    EXPECT_TRUE(sink_.WaitForEnd(10000));
 }

@@ -111,7 +111,8 @@ TEST_F(FfmpegConvertTest, EveryProfileConverts) {
         EXPECT_TRUE(LooksLike(ext, bytes)) << runner.OutputFile;
         bool replaced = std::find(runner.Arguments().begin(), runner.Arguments().end(), "aac") !=
                         runner.Arguments().end();
-        bool amr = convert::ConverterHasAmrNb(platform::FindProgram("ffmpeg", ""));
+        bool amr = convert::ConverterHasAmrNb(platform::FindProgram("ffmpeg", ""),
+                                              std::chrono::seconds(10));
         EXPECT_EQ(replaced, ext == ".3gp" && !amr);
         runner.Stop(0);
     }

@@ -77,11 +77,15 @@ namespace {
 class Intake : public ::testing::Test {
 protected:
     void Open(int mode, bool autoCopy) {
+        Create(mode, autoCopy);
+        form_->show();
+    }
+    // The window made, not shown yet.
+    void Create(int mode, bool autoCopy) {
         testsupport::WriteFile(dir_.File("settings.ini"),
                                "[Options]\nRadioButton=" + std::to_string(mode) +
                                    "\n[Copy]\nEnable=" + (autoCopy ? "1" : "0") + "\n");
         form_ = std::make_unique<TfrmMain>(dir_.Path() + "/");
-        form_->show();
     }
     void Copy(const std::string& text) {
         QApplication::clipboard()->setText(
@@ -105,14 +109,22 @@ TEST_F(Intake, AutoCopyTakesNewAddressesAndSelectsTheLastJob) {
 }
 
 TEST_F(Intake, NothingIsTakenWhileTheWindowIsBeingCreatedOrWhenAutoCopyIsOff) {
+    // Auto-copy is on in the settings, yet the text on the clipboard at start, and a change
+    // before the window is shown, are not taken.
     QApplication::clipboard()->setText(QString::fromStdString(A));
-    Open(0, false);
-    platform::ProcessMessages();
+    Create(0, true);
     Copy(B);
+    form_->show();
+    platform::ProcessMessages();
     EXPECT_EQ(Form().JobCount(), 0);
+    Copy(C);
+    EXPECT_EQ(Form().Jobs(), Lines{C});
+    Form().cbAutoCopy->click();
+    Copy(A);
+    EXPECT_EQ(Form().Jobs(), Lines{C});
     // Paste needs no auto-copy.
     Form().bPaste->click();
-    EXPECT_EQ(Form().Jobs(), Lines{B});
+    EXPECT_EQ(Form().Jobs(), (Lines{C, A}));
 }
 
 TEST_F(Intake, TheConvertModeStopsAutoCopyButKeepsItsCheck) {
@@ -176,11 +188,12 @@ TEST_F(Intake, LocalFilesAreAddedOnceWithoutMovingTheSelection) {
     Open(2, false);
     platform::ScriptedDialogs dialogs;
     dialogs.fileChoices.push_back(Lines{"/videos/One.flv", "/videos/two.flv", "/videos/ONE.FLV"});
-    dialogs.fileChoices.push_back(Lines{"/videos/TWO.flv"});
+    dialogs.fileChoices.push_back(Lines{"/videos/TWO.flv", "/videos/three.flv"});
     Form().bSelectFile->click();
+    EXPECT_EQ(Form().SelectedJob(), -1);
     Form().lvMain->setCurrentItem(Form().lvMain->topLevelItem(0));
     Form().miBrowser->trigger();
-    EXPECT_EQ(Form().Jobs(), (Lines{"/videos/One.flv", "/videos/two.flv"}));
+    EXPECT_EQ(Form().Jobs(), (Lines{"/videos/One.flv", "/videos/two.flv", "/videos/three.flv"}));
     EXPECT_EQ(Form().SelectedJob(), 0);
     ASSERT_EQ(dialogs.fileRequests.size(), 2u);
     EXPECT_EQ(dialogs.fileRequests[0].filter, "Flv files(*.flv)|*.flv| Any file(*.*)|*.*");

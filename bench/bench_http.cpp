@@ -3,9 +3,12 @@
 //
 //   bench_http serve                 serves GET /file?size=N (N bytes) on 127.0.0.1, prints
 //                                    the port on the first line, runs until killed
-//   bench_http get URL OUTPUT        downloads URL into OUTPUT with THttpCli and prints
-//                                    "bytes=.. seconds=.. mib_per_s=.. max_gap_ms=..
-//                                    peak_rss_kib=.."
+//   bench_http get URL OUTPUT [URL OUTPUT]...
+//                                    downloads each URL into its OUTPUT with one THttpCli, one
+//                                    after another (through the system proxy when http_proxy
+//                                    is set), and prints per file "bytes=.. seconds=..
+//                                    mib_per_s=.. max_gap_ms=.. peak_rss_kib=..", then
+//                                    "total_seconds=.." when there was more than one
 //
 // scripts/bench-http.sh runs both against curl.
 
@@ -25,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Global.h"
 #include "http/HttpProt.h"
 #include "platform/UniqueFd.h"
 
@@ -101,16 +105,15 @@ int Serve() {
 
 int Get(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    std::string error;
-    auto file = THttpFileStream::Create(argv[3], &error);
-    if (!file) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
     THttpCli http;
-    http.URL = argv[2];
     http.Agent = "Mozilla/3.0 (compatible)";
-    http.RcvdStream = file.get();
+    if (ProxyEnabled()) {
+        std::string host;
+        std::int32_t port = 0;
+        GetProxyServer("http", host, port);
+        http.Proxy = host;
+        http.ProxyPort = std::to_string(port);
+    }
 
     // The window's own work during a transfer: a 10 ms timer in the same thread.
     QTimer ticker;
@@ -123,26 +126,43 @@ int Get(int argc, char** argv) {
         last = now;
     });
     ticker.start(10);
-    last = Clock::now();
 
-    const auto start = Clock::now();
-    try {
-        http.Get();
-    } catch (const EHttpException& e) {
-        std::fprintf(stderr, "Get failed: %s (%u)\n", e.what(), e.ErrorCode());
-        return 1;
+    const auto begin = Clock::now();
+    for (int i = 2; i + 1 < argc; i += 2) {
+        std::string error;
+        auto file = THttpFileStream::Create(argv[i + 1], &error);
+        if (!file) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        http.URL = argv[i];
+        http.RcvdStream = file.get();
+        maxGapMs = 0;
+        last = Clock::now();
+        const auto start = Clock::now();
+        try {
+            http.Get();
+        } catch (const EHttpException& e) {
+            std::fprintf(stderr, "Get failed: %s (%u)\n", e.what(), e.ErrorCode());
+            return 1;
+        }
+        http.RcvdStream = nullptr;
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (!http.RcvdStreamError().empty()) {
+            std::fprintf(stderr, "write failed: %s\n", http.RcvdStreamError().c_str());
+            return 1;
+        }
+        rusage ru{};
+        ::getrusage(RUSAGE_SELF, &ru);
+        std::printf("bytes=%lld seconds=%.3f mib_per_s=%.1f max_gap_ms=%.1f peak_rss_kib=%ld\n",
+                    static_cast<long long>(http.RcvdCount()), seconds,
+                    static_cast<double>(http.RcvdCount()) / seconds / (1 << 20), maxGapMs,
+                    ru.ru_maxrss);
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!http.RcvdStreamError().empty()) {
-        std::fprintf(stderr, "write failed: %s\n", http.RcvdStreamError().c_str());
-        return 1;
+    if (argc > 4) {
+        std::printf("total_seconds=%.3f\n",
+                    std::chrono::duration<double>(Clock::now() - begin).count());
     }
-    rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
-    std::printf("bytes=%lld seconds=%.3f mib_per_s=%.1f max_gap_ms=%.1f peak_rss_kib=%ld\n",
-                static_cast<long long>(http.RcvdCount()), seconds,
-                static_cast<double>(http.RcvdCount()) / seconds / (1 << 20), maxGapMs,
-                ru.ru_maxrss);
     return 0;
 }
 
@@ -155,6 +175,6 @@ int main(int argc, char** argv) {
     if (argc >= 4 && std::strcmp(argv[1], "get") == 0) {
         return Get(argc, argv);
     }
-    std::fprintf(stderr, "usage: bench_http serve | bench_http get URL OUTPUT\n");
+    std::fprintf(stderr, "usage: bench_http serve | bench_http get URL OUTPUT [URL OUTPUT]...\n");
     return 2;
 }

@@ -138,6 +138,8 @@ private:
     static void SetElidedText(QLabel* label, const std::string& text);
     void SetTransferMax(std::int64_t max);
     void SetTransferPosition(std::int64_t position);
+    // The received size on the label and the bar.
+    void ShowReceived();
     // The transfer of a resolved job, its fallback and its error line; false when Stop ended it.
     bool Transfer();
 
@@ -146,6 +148,8 @@ private:
     std::int64_t transferPosition_ = 0;
     // This response's header named its length; without one no time remaining is shown.
     bool lengthKnown_ = false;
+    // When the received size was last drawn.
+    std::uint32_t shownTick_ = 0;
     // The output file of the conversion under way, checked when the converter reports its end.
     std::string conversionOutput_;
     bool closed_ = false;

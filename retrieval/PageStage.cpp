@@ -71,8 +71,7 @@ void TfrmDownload::WMResolvePage() {
                     if (platform::GetTickCount() - pollStart > kPollLimitMs) {
                         break;
                     }
-                    // A short wait, not a spin: each pass handles what has arrived meanwhile.
-                    platform::WaitForMessages(kPollWaitMs);
+                    platform::ProcessMessages();
                     if (ModalResult == platform::mrAbort) {
                         return;
                     }
@@ -104,6 +103,9 @@ void TfrmDownload::WMResolvePage() {
                     if (pass.outcome != PassOutcome::PollAgain) {
                         break;
                     }
+                    // A short wait before the next pass, not a spin: it ends as soon as
+                    // anything arrives, more of the page included.
+                    platform::WaitForMessages(kPollWaitMs);
                 }
             }
             BlankBrowser(*CurrentBrowser);

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr std::uint32_t kSampleMs = 2000;
+constexpr std::uint32_t kRefreshMs = 40;
 
 QString Q(const std::string& s) {
     return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
@@ -90,6 +91,9 @@ bool TfrmDownload::Transfer() {
         }
         HttpCli1->RcvdStream = nullptr;
         file.reset();
+        if (HttpCli1->RcvdCount() > 0) {
+            ShowReceived();
+        }
         if (Stopped) {
             return false;
         }
@@ -125,10 +129,20 @@ void TfrmDownload::HttpCli1HeaderData() {
     }
 }
 
-void TfrmDownload::HttpCli1DocData() {
+void TfrmDownload::ShowReceived() {
     const std::int64_t received = HttpCli1->RcvdCount();
     lReceiveData->setText(Q(transfer::ReceivedText(received, TotalSizeText)));
     SetTransferPosition(received);
+    shownTick_ = platform::GetTickCount();
+}
+
+void TfrmDownload::HttpCli1DocData() {
+    const std::int64_t received = HttpCli1->RcvdCount();
+    // Blocks arrive by the thousand a second on a fast link; drawing each would cost more than
+    // receiving it. The figures are shown at most every kRefreshMs, and always the last one.
+    if (platform::GetTickCount() - shownTick_ >= kRefreshMs || received == transferMax_) {
+        ShowReceived();
+    }
     if (SampleTick == 0) {
         SampleTick = platform::GetTickCount();
     }

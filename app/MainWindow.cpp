@@ -182,9 +182,17 @@ void TfrmMain::CreateControls() {
     rbDownloadConvert = Place(new QRadioButton(Q(StrId::ModeDownloadConvert), pSingleMode), 0, 282);
     rbConvert = Place(new QRadioButton(Q(StrId::ModeConvert), pSingleMode), 0, 306);
     rbDownload->setChecked(true);
-    connect(rbDownload, &QRadioButton::clicked, this, &TfrmMain::rbDownloadClick);
-    connect(rbDownloadConvert, &QRadioButton::clicked, this, &TfrmMain::rbDownloadConvertClick);
-    connect(rbConvert, &QRadioButton::clicked, this, &TfrmMain::rbConvertClick);
+    // A mode is chosen when its button becomes checked, whether by the mouse, the keyboard or
+    // an assistive tool's toggle action; its handler runs once for it.
+    for (auto [button, handler] : {std::pair{rbDownload, &TfrmMain::rbDownloadClick},
+                                   std::pair{rbDownloadConvert, &TfrmMain::rbDownloadConvertClick},
+                                   std::pair{rbConvert, &TfrmMain::rbConvertClick}}) {
+        connect(button, &QRadioButton::toggled, this, [this, handler](bool checked) {
+            if (checked) {
+                (this->*handler)();
+            }
+        });
+    }
 
     WlmShiftImage1 = Place(new ui::ClickLabel(pSingleMode), 17, 333);
     WlmShiftImage1->setPixmap(ui::MenuGlyph(16));
@@ -214,6 +222,12 @@ void TfrmMain::CreateControls() {
     connect(bSelectFile, &QPushButton::clicked, this, &TfrmMain::bSelectFileClick);
     connect(lvMain, &QTreeWidget::itemSelectionChanged, this, &TfrmMain::lvMainChange);
 
+    // Names for assistive technology where no label says it (hints are the descriptions).
+    eOutputFolder->setAccessibleName(Q(StrId::OutputFolder).remove(QLatin1Char(':')));
+    cbFormat->setAccessibleName(Q(StrId::ConvertTo).remove(QLatin1Char(':')));
+    // The picture links repeat the menu's Home Page and the Advanced link: one tab stop each.
+    Image1->setFocusPolicy(Qt::NoFocus);
+    WlmShiftImage1->setFocusPolicy(Qt::NoFocus);
     for (QLabel* label :
          {lVideo, lUrl, lUrlEnd, lOutputFolder, lConvertTo, static_cast<QLabel*>(lbEAddress)}) {
         label->adjustSize();
@@ -269,9 +283,11 @@ void TfrmMain::CreateMenus() {
 }
 
 void TfrmMain::SetTabOrder() {
+    // The form's order, then the links a keyboard user also needs.
     const QWidget* order[] = {lvMain,   bPaste,     bRemove,    cbAutoCopy,        eOutputFolder,
                               bBrowser, cbFormat,   rbDownload, rbDownloadConvert, rbConvert,
-                              bStart,   bShowFiles, bExit,      bSelectFile};
+                              bStart,   bShowFiles, bExit,      bSelectFile,       lbEAddress,
+                              lTitle,   lUpdate};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
     }
@@ -292,18 +308,23 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::FormShow() {
+    // Checking a button runs its mode handler; one already checked is run here.
+    auto choose = [this](QRadioButton* button, void (TfrmMain::*handler)()) {
+        if (button->isChecked()) {
+            (this->*handler)();
+        } else {
+            button->setChecked(true);
+        }
+    };
     switch (Mode) {
         case 0:
-            rbDownload->setChecked(true);
-            rbDownloadClick();
+            choose(rbDownload, &TfrmMain::rbDownloadClick);
             break;
         case 1:
-            rbDownloadConvert->setChecked(true);
-            rbDownloadConvertClick();
+            choose(rbDownloadConvert, &TfrmMain::rbDownloadConvertClick);
             break;
         case 2:
-            rbConvert->setChecked(true);
-            rbConvertClick();
+            choose(rbConvert, &TfrmMain::rbConvertClick);
             break;
         default:
             break;  // the form's own state stands
@@ -578,6 +599,9 @@ void TfrmMain::ApplyMode(bool convertControls, bool downloadControls, StrId capt
     cbFormat->setEnabled(convertControls);
     lVideo->setText(Q(caption));
     lVideo->adjustSize();
+    // The list is named by its caption, without the example that follows it.
+    lvMain->setAccessibleName(
+        Q(caption).section(QStringLiteral(" ("), 0, 0).remove(QLatin1Char(':')));
     lUrl->setVisible(downloadControls);
     lUrlEnd->setVisible(downloadControls);
     bPaste->setVisible(downloadControls);
@@ -617,6 +641,11 @@ void TfrmMain::mi_QalityClick(QAction* item) {
 }
 
 void TfrmMain::iAboutClick() {
+    // From the keyboard the menu opens below the link, not wherever the mouse happens to be.
+    if (lbEAddress->hasFocus()) {
+        suiPopupMenu1->popup(lbEAddress->mapToGlobal(QPoint(0, lbEAddress->height())));
+        return;
+    }
     suiPopupMenu1->popup(QCursor::pos());
 }
 

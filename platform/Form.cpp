@@ -1,5 +1,7 @@
 #include "platform/Form.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -7,7 +9,24 @@
 
 namespace platform {
 
-TForm::TForm(QWidget* owner) : QWidget(owner, Qt::Window | Qt::MSWindowsFixedSizeDialogHint) {}
+namespace {
+
+// A form is announced as a window: the program's own window as a frame, the windows it opens
+// for a while (about, a run) as dialogs. A plain top-level widget would read as a filler.
+QAccessibleInterface* FormFactory(const QString&, QObject* object) {
+    if (auto* form = qobject_cast<TForm*>(object)) {
+        return new QAccessibleWidget(
+            form, form->parentWidget() != nullptr ? QAccessible::Dialog : QAccessible::Window);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TForm::TForm(QWidget* owner) : QWidget(owner, Qt::Window | Qt::MSWindowsFixedSizeDialogHint) {
+    static const bool installed = (QAccessible::installFactory(FormFactory), true);
+    (void)installed;
+}
 
 int TForm::ShowModal() {
     ModalResult = mrNone;

@@ -1,17 +1,84 @@
 #include "ui/Controls.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 namespace ui {
 
+namespace {
+
+// A click label is announced as the link or button it behaves as, named by its text (or its
+// hint, for a picture), with a press action that runs the click handler.
+class ClickLabelAccessible : public QAccessibleWidget {
+public:
+    explicit ClickLabelAccessible(ClickLabel* label)
+        : QAccessibleWidget(label, qobject_cast<LinkLabel*>(label) != nullptr
+                                       ? QAccessible::Link
+                                       : QAccessible::Button) {}
+
+    QString text(QAccessible::Text t) const override {
+        auto* label = static_cast<ClickLabel*>(widget());
+        if (t == QAccessible::Name && label->accessibleName().isEmpty()) {
+            return label->text().isEmpty() ? label->toolTip() : label->text();
+        }
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& action) override {
+        if (action == pressAction() && widget()->isEnabled()) {
+            static_cast<ClickLabel*>(widget())->Press();
+        }
+    }
+};
+
+QAccessibleInterface* ClickLabelFactory(const QString&, QObject* object) {
+    if (auto* label = qobject_cast<ClickLabel*>(object)) {
+        return new ClickLabelAccessible(label);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {
+    static const bool installed = (QAccessible::installFactory(ClickLabelFactory), true);
+    (void)installed;
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 void ClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
-        emit clicked();
+        Press();
+    }
+}
+
+void ClickLabel::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Space:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            Press();
+            event->accept();
+            return;
+        default:
+            QLabel::keyPressEvent(event);
+    }
+}
+
+void ClickLabel::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (hasFocus()) {
+        QPainter painter(this);
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
     }
 }
 

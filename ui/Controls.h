@@ -6,17 +6,22 @@
 
 namespace ui {
 
-// A label (text or picture) that reports a left click, with a hand cursor.
+// A label (text or picture) that acts like a button: a left click, Space or Enter, or the
+// accessible press action report clicked. It takes the keyboard focus and shows it.
 class ClickLabel : public QLabel {
     Q_OBJECT
 public:
     explicit ClickLabel(QWidget* parent = nullptr);
+    // What every way of pressing it does.
+    void Press() { emit clicked(); }
 
 signals:
     void clicked();
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 // A web link: underlined text in the link colour that turns to the hover colour under the mouse.

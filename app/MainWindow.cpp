@@ -225,6 +225,12 @@ void TfrmMain::CreateControls() {
     // Names for assistive technology where no label says it (hints are the descriptions).
     eOutputFolder->setAccessibleName(Q(StrId::OutputFolder).remove(QLatin1Char(':')));
     cbFormat->setAccessibleName(Q(StrId::ConvertTo).remove(QLatin1Char(':')));
+    // A hint is what assistive technology reads as the description (lists do not by themselves).
+    for (QWidget* w : findChildren<QWidget*>()) {
+        if (!w->toolTip().isEmpty()) {
+            w->setAccessibleDescription(w->toolTip());
+        }
+    }
     // The picture links repeat the menu's Home Page and the Advanced link: one tab stop each.
     Image1->setFocusPolicy(Qt::NoFocus);
     WlmShiftImage1->setFocusPolicy(Qt::NoFocus);

@@ -1,14 +1,15 @@
 #include "platform/WebBrowser.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkCookieJar>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 #include <algorithm>
+#include <cstdlib>
 
 #include "common/Global.h"
+#include "platform/BrowserCookies.h"
 
 namespace platform {
 
@@ -18,13 +19,21 @@ namespace {
 // bounds what is held twice.
 constexpr qint64 kReadBufferBytes = 1 << 20;
 
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
 }  // namespace
 
 const char* const BrowserSession::kUserAgent =
     "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0";
 
 BrowserSession::BrowserSession() : network_(std::make_unique<QNetworkAccessManager>()) {
-    network_->setCookieJar(new QNetworkCookieJar(network_.get()));
+    // The run starts from the cookies of the user's own browsers, so that a page loads as
+    // signed in there.
+    network_->setCookieJar(new BrowserCookieJar(
+        FindCookieStores(Environment("HOME"), Environment("XDG_CONFIG_HOME")), network_.get()));
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     // The same proxy as the file transfer: the one the system names for http.
     QNetworkProxy proxy(QNetworkProxy::NoProxy);

@@ -1,9 +1,10 @@
 #pragma once
 
 // The embedded browser the page stage loads video pages with, over Qt's network access: it
-// follows redirects, speaks https, keeps the cookies of one run, sends a desktop browser's
-// User-Agent and goes through the system proxy. It never shows anything; what the page stage
-// needs of it is a ready state and the HTML of the page as bytes.
+// follows redirects, speaks https, keeps the cookies of one run (starting from those of the
+// user's own browsers), sends a desktop browser's User-Agent and goes through the system proxy. It
+// never shows anything; what the page stage needs of it is a ready state and the HTML of the page
+// as bytes.
 
 #include <QObject>
 #include <QPointer>

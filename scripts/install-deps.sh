@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
+  libsqlite3-dev libssl-dev
   libgtest-dev googletest
   ffmpeg
   xvfb xauth xclip xdotool x11-apps openbox imagemagick

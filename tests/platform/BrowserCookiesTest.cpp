@@ -49,10 +49,7 @@ const char* const kChromiumSchema =
     "has_cross_site_ancestor, name, path, source_scheme, source_port);"
     "INSERT INTO meta VALUES('mmap_status', '-1');";
 
-struct Blob {
-    std::string bytes;
-};
-using Value = std::variant<std::int64_t, std::string, Blob>;
+using Value = std::variant<std::int64_t, std::string>;
 
 struct Db {
     explicit Db(const std::string& path) {
@@ -66,11 +63,9 @@ struct Db {
         for (int i = 0; i < static_cast<int>(values.size()); ++i) {
             if (auto* n = std::get_if<std::int64_t>(&values[i])) {
                 sqlite3_bind_int64(st, i + 1, *n);
-            } else if (auto* s = std::get_if<std::string>(&values[i])) {
-                sqlite3_bind_text(st, i + 1, s->data(), static_cast<int>(s->size()), nullptr);
             } else {
-                const std::string& b = std::get<Blob>(values[i]).bytes;
-                sqlite3_bind_blob(st, i + 1, b.data(), static_cast<int>(b.size()), nullptr);
+                const std::string& text = std::get<std::string>(values[i]);
+                sqlite3_bind_text(st, i + 1, text.data(), static_cast<int>(text.size()), nullptr);
             }
         }
         EXPECT_EQ(sqlite3_step(st), SQLITE_DONE) << sqlite3_errmsg(db);
@@ -103,10 +98,9 @@ void AddFirefox(Db& db, const Row& r) {
 
 void AddChromium(Db& db, const Row& r) {
     const std::int64_t expiresUtc = r.expires == 0 ? 0 : (r.expires + 11644473600) * 1000000;
-    db.Exec(
-        "INSERT INTO cookies VALUES (?,?,'',?,?,?,?,?,?,0,?,?,?,1,0,1,80,?,0,0)",
-        {kNow, r.host, r.name, r.value, Blob{r.extra}, r.path, expiresUtc, std::int64_t{r.secure},
-         kNow, std::int64_t{r.expires != 0}, std::int64_t{r.expires != 0}, kNow});
+    db.Exec("INSERT INTO cookies VALUES (?,?,'',?,?,CAST(? AS BLOB),?,?,?,0,?,?,?,1,0,1,80,?,0,0)",
+            {kNow, r.host, r.name, r.value, r.extra, r.path, expiresUtc, std::int64_t{r.secure},
+             kNow, std::int64_t{r.expires != 0}, std::int64_t{r.expires != 0}, kNow});
 }
 
 std::string Sha256(const std::string& text) {
@@ -136,17 +130,14 @@ std::string EncryptV10(const std::string& plain) {
     return "v10" + out;
 }
 
-// The name=value pairs of a request's Cookie lines, sorted.
+// The name=value pairs of a request's Cookie line, sorted.
 std::vector<std::string> SentCookies(const std::string& request) {
     std::vector<std::string> cookies;
-    std::istringstream lines(request);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Cookie: ", 0) != 0) {
-            continue;
-        }
-        std::istringstream pairs(line.substr(8, line.find('\r') - 8));
-        for (std::string pair; std::getline(pairs, pair, ';');) {
-            cookies.push_back(pair.substr(pair.find_first_not_of(' ')));
+    const std::size_t at = request.find("\r\nCookie: ");
+    if (at != std::string::npos) {
+        std::istringstream pairs(request.substr(at + 10, request.find('\r', at + 2) - at - 10));
+        for (std::string pair; std::getline(pairs >> std::ws, pair, ';');) {
+            cookies.push_back(pair);
         }
     }
     std::sort(cookies.begin(), cookies.end());
@@ -162,19 +153,14 @@ const std::string kPage = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\npage";
 class BrowserCookiesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"HOME", "TMPDIR", "XDG_CONFIG_HOME"}) {
-            const char* value = std::getenv(name);
-            saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
-        }
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("HTTP_PROXY");
         setenv("TMPDIR", tmp_.Path().c_str(), 1);
         UseHome("home");
     }
     void TearDown() override {
-        const char* names[] = {"HOME", "TMPDIR", "XDG_CONFIG_HOME"};
-        for (std::size_t i = 0; i < saved_.size(); ++i) {
-            saved_[i] ? setenv(names[i], saved_[i]->c_str(), 1) : unsetenv(names[i]);
+        for (auto& [name, value] : saved_) {
+            value ? setenv(name, value->c_str(), 1) : unsetenv(name);
         }
     }
     void UseHome(const std::string& name) {
@@ -183,9 +169,12 @@ protected:
         setenv("HOME", home_.c_str(), 1);
     }
     std::string Home(const std::string& path) const { return home_ + "/" + path; }
+    void Touch(const std::string& file, const std::string& bytes = {}) {
+        std::filesystem::create_directories(std::filesystem::path(Home(file)).parent_path());
+        testsupport::WriteFile(Home(file), bytes);
+    }
     void WriteProfilesIni(const std::string& root, const std::string& text) {
-        std::filesystem::create_directories(Home(root));
-        testsupport::WriteFile(Home(root + "/profiles.ini"), text);
+        Touch(root + "/profiles.ini", text);
     }
 
     // Loads each address in turn through a proxy that gives each request its answer; returns
@@ -215,7 +204,14 @@ protected:
     testsupport::TempDir root_;
     testsupport::TempDir tmp_;
     std::string home_;
-    std::vector<std::optional<std::string>> saved_;
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_ = [] {
+        std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+        for (const char* name : {"HOME", "TMPDIR"}) {
+            const char* value = std::getenv(name);
+            saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        return saved;
+    }();
 };
 
 const std::string kWatch = "http://www.youtube.com/watch?v=Qz3kT0pLmW8";
@@ -317,104 +313,35 @@ TEST_F(BrowserCookiesTest, ARedirectTakesItsHostAndWhatTheSiteSetsStands) {
 }
 
 TEST_F(BrowserCookiesTest, BrokenStoresGiveNoCookies) {
-    struct Case {
-        const char* name;
-        const char* database;
-        const char* schema;  // nullptr: the file holds garbage
-    } cases[] = {
-        {"corrupt Firefox", ".mozilla/firefox/p/cookies.sqlite", nullptr},
-        {"corrupt Chromium", ".config/chromium/Default/Cookies", nullptr},
-        {"empty Chromium", ".config/chromium/Default/Cookies", ""},
-        {"unknown Chromium", ".config/chromium/Default/Cookies",
-         "CREATE TABLE cookies(host_key TEXT, name TEXT, "
-         "value TEXT); INSERT INTO cookies VALUES "
-         "('.youtube.com', 'A', 'x');"},
-        {"unknown Firefox", ".mozilla/firefox/p/cookies.sqlite",
-         "CREATE TABLE moz_cookies(host TEXT, name TEXT, value TEXT); INSERT INTO moz_cookies "
-         "VALUES ('.youtube.com', 'A', 'x');"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        UseHome(c.name);
-        WriteProfilesIni(".mozilla/firefox", "[Profile0]\nPath=p\nDefault=1\n");
-        if (c.schema == nullptr) {
-            std::filesystem::create_directories(
-                std::filesystem::path(Home(c.database)).parent_path());
-            testsupport::WriteFile(Home(c.database), std::string("SQLite format 3\0garbage", 24) +
-                                                         std::string(4096, '\xee'));
-        } else {
-            Db db(Home(c.database));
-            db.Script(c.schema);
-        }
-        const auto received = Load({kWatch});
-        ASSERT_EQ(received.size(), 1u);
-        EXPECT_EQ(SentCookies(received[0]), std::vector<std::string>{}) << received[0];
-    }
+    WriteProfilesIni(".mozilla/firefox", "[Profile0]\nPath=p\nDefault=1\n");
+    Touch(".mozilla/firefox/p/cookies.sqlite",
+          std::string("SQLite format 3\0garbage", 24) + std::string(4096, '\xee'));
+    Db unknown(Home(".config/chromium/Default/Cookies"));
+    unknown.Script(
+        "CREATE TABLE cookies(host_key TEXT, name TEXT, value TEXT);"
+        "INSERT INTO cookies VALUES ('.youtube.com', 'A', 'x');");
+    const auto received = Load({kWatch});
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(SentCookies(received[0]), std::vector<std::string>{}) << received[0];
 }
 
 TEST_F(BrowserCookiesTest, StoresAreFoundWhereTheBrowsersKeepThem) {
-    struct Case {
-        const char* name;
-        const char* root;  // of profiles.ini; nullptr for none
-        std::string ini;   // "HOME" stands for the home folder
-        std::vector<std::string> files;
-        std::vector<std::string> expected;
-    } cases[] = {
-        {"the install's default before Default=1",
-         ".mozilla/firefox",
-         "[Profile0]\nPath=a\nDefault=1\n[Profile1]\nPath=b\n[InstallXYZ]\nDefault=b\n",
-         {".mozilla/firefox/a/cookies.sqlite", ".mozilla/firefox/b/cookies.sqlite"},
-         {".mozilla/firefox/b/cookies.sqlite"}},
-        {"Default=1 with an absolute path",
-         ".var/app/org.mozilla.firefox/.mozilla/firefox",
-         "[Profile0]\nIsRelative=1\nPath=a\n[Profile1]\nIsRelative=0\nPath=HOME/elsewhere/p\n"
-         "Default=1\n",
-         {".var/app/org.mozilla.firefox/.mozilla/firefox/a/cookies.sqlite",
-          "elsewhere/p/cookies.sqlite"},
-         {"elsewhere/p/cookies.sqlite"}},
-        {"the first profile, with its database only",
-         "snap/firefox/common/.mozilla/firefox",
-         "[General]\nStartWithLastProfile=1\n[Profile0]\nPath=x\n[Profile1]\nPath=y\n",
-         {"snap/firefox/common/.mozilla/firefox/x/cookies.sqlite",
-          "snap/firefox/common/.mozilla/firefox/y/cookies.sqlite"},
-         {"snap/firefox/common/.mozilla/firefox/x/cookies.sqlite"}},
-        {"a profile without a database", ".mozilla/firefox", "[Profile0]\nPath=a\n", {}, {}},
-        {"Chromium's newer layout first, then Chrome",
-         nullptr,
-         "",
-         {".config/chromium/Default/Cookies", ".config/chromium/Default/Network/Cookies",
-          ".config/google-chrome/Default/Cookies"},
-         {".config/chromium/Default/Network/Cookies", ".config/google-chrome/Default/Cookies"}},
-    };
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        UseHome(c.name);
-        if (c.root != nullptr) {
-            std::string ini = c.ini;
-            if (const auto at = ini.find("HOME"); at != std::string::npos) {
-                ini.replace(at, 4, home_);
-            }
-            WriteProfilesIni(c.root, ini);
-        }
-        for (const std::string& file : c.files) {
-            std::filesystem::create_directories(std::filesystem::path(Home(file)).parent_path());
-            testsupport::WriteFile(Home(file), "");
-        }
-        std::vector<std::string> found;
-        for (const platform::CookieStore& store : platform::FindCookieStores(home_)) {
-            found.push_back(store.path.substr(home_.size() + 1));
-        }
-        EXPECT_EQ(found, c.expected);
+    WriteProfilesIni("snap/firefox/common/.mozilla/firefox",
+                     "[Profile0]\nIsRelative=1\nPath=a\n[Profile1]\nIsRelative=0\nPath=" + home_ +
+                         "/elsewhere/p\nDefault=1\n");
+    for (const char* file :
+         {"snap/firefox/common/.mozilla/firefox/a/cookies.sqlite", "elsewhere/p/cookies.sqlite",
+          ".config/chromium/Default/Cookies", ".config/chromium/Default/Network/Cookies",
+          ".config/google-chrome/Default/Cookies"}) {
+        Touch(file);
     }
-}
-
-TEST(CookieDomainsForHost, TheHostAndItsParentDomains) {
-    using V = std::vector<std::string>;
-    EXPECT_EQ(platform::CookieDomainsForHost("www.youtube.com"),
-              (V{"www.youtube.com", ".www.youtube.com", ".youtube.com"}));
-    EXPECT_EQ(platform::CookieDomainsForHost("localhost"), (V{"localhost", ".localhost"}));
-    EXPECT_EQ(platform::CookieDomainsForHost("127.0.0.1"), V{"127.0.0.1"});
-    EXPECT_EQ(platform::CookieDomainsForHost(""), V{});
+    std::vector<std::string> found;
+    for (const platform::CookieStore& store : platform::FindCookieStores(home_)) {
+        found.push_back(store.path.substr(home_.size() + 1));
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{"elsewhere/p/cookies.sqlite",
+                                               ".config/chromium/Default/Network/Cookies",
+                                               ".config/google-chrome/Default/Cookies"}));
 }
 
 }  // namespace

@@ -231,6 +231,11 @@ void TfrmMain::CreateControls() {
             w->setAccessibleDescription(w->toolTip());
         }
     }
+    Image1->setProperty(ui::kWebLinkProperty, true);
+    lTitle->setProperty(ui::kWebLinkProperty, true);
+    lVideo->setBuddy(lvMain);
+    lOutputFolder->setBuddy(eOutputFolder);
+    lConvertTo->setBuddy(cbFormat);
     // The picture links repeat the menu's Home Page and the Advanced link: one tab stop each.
     Image1->setFocusPolicy(Qt::NoFocus);
     WlmShiftImage1->setFocusPolicy(Qt::NoFocus);

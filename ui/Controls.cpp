@@ -17,9 +17,16 @@ namespace {
 class ClickLabelAccessible : public QAccessibleWidget {
 public:
     explicit ClickLabelAccessible(ClickLabel* label)
-        : QAccessibleWidget(label, qobject_cast<LinkLabel*>(label) != nullptr
-                                       ? QAccessible::Link
-                                       : QAccessible::Button) {}
+        : QAccessibleWidget(label, QAccessible::Button) {}
+
+    // Asked each time: whether a label opens a web address may be said after it was made.
+    QAccessible::Role role() const override {
+        auto* label = static_cast<ClickLabel*>(widget());
+        return qobject_cast<LinkLabel*>(label) != nullptr ||
+                       label->property(kWebLinkProperty).toBool()
+                   ? QAccessible::Link
+                   : QAccessible::Button;
+    }
 
     QString text(QAccessible::Text t) const override {
         auto* label = static_cast<ClickLabel*>(widget());
@@ -36,18 +43,26 @@ public:
     }
 };
 
-QAccessibleInterface* ClickLabelFactory(const QString&, QObject* object) {
+QAccessibleInterface* ControlFactory(const QString&, QObject* object) {
     if (auto* label = qobject_cast<ClickLabel*>(object)) {
         return new ClickLabelAccessible(label);
     }
+    // A line, not a frame: a frame is what a window is announced as.
+    if (auto* line = qobject_cast<Separator*>(object)) {
+        return new QAccessibleWidget(line, QAccessible::Separator);
+    }
     return nullptr;
+}
+
+void InstallAccessibility() {
+    static const bool installed = (QAccessible::installFactory(ControlFactory), true);
+    (void)installed;
 }
 
 }  // namespace
 
 ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {
-    static const bool installed = (QAccessible::installFactory(ClickLabelFactory), true);
-    (void)installed;
+    InstallAccessibility();
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -113,6 +128,7 @@ void LinkLabel::Paint(const QColor& color) {
 }
 
 Separator::Separator(QWidget* parent) : QFrame(parent) {
+    InstallAccessibility();
     setFrameShape(QFrame::HLine);
     setFrameShadow(QFrame::Sunken);
     setFixedHeight(2);

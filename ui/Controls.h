@@ -6,6 +6,9 @@
 
 namespace ui {
 
+// Set to true on a click label that opens a web address: it is announced as a link.
+inline constexpr const char* kWebLinkProperty = "webLink";
+
 // A label (text or picture) that acts like a button: a left click, Space or Enter, or the
 // accessible press action report clicked. It takes the keyboard focus and shows it.
 class ClickLabel : public QLabel {

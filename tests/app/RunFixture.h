@@ -94,6 +94,10 @@ protected:
     void SetUp() override {
         content_ = testsupport::LoadDefaultSite(site_);
         setenv("http_proxy", site_.ProxyUrl().c_str(), 1);
+        // A home of its own: the page loader reads the cookies of the browsers found there.
+        const char* home = std::getenv("HOME");
+        home_ = home != nullptr ? home : "";
+        setenv("HOME", dir_.Path().c_str(), 1);
         out_ = dir_.File("out");
         std::filesystem::create_directory(out_);
         WriteFile(dir_.File("settings.ini"), "[Options]\nOutputDirectory=" + out_ + "\n");
@@ -106,6 +110,7 @@ protected:
         watch_.stop();
         form_.reset();
         unsetenv("http_proxy");
+        setenv("HOME", home_.c_str(), 1);
     }
 
     void AddJobs(const std::vector<std::string>& jobs) {
@@ -172,6 +177,7 @@ protected:
     std::unique_ptr<TfrmMain> form_;
 
 private:
+    std::string home_;
     struct Step {
         std::function<bool(TfrmDownload&)> test;
         std::function<void(TfrmDownload&)> action;

@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev libssl-dev
   libgtest-dev googletest
   ffmpeg
+  dbus
   xvfb xauth xclip xdotool x11-apps openbox imagemagick
   fonts-dejavu-core fonts-droid-fallback
   clang curl python3

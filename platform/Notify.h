@@ -1,0 +1,26 @@
+#pragma once
+
+// Desktop notifications through the freedesktop notification service on the session bus.
+
+#include <string>
+
+namespace platform {
+
+// The address of the user's session bus: DBUS_SESSION_BUS_ADDRESS, else the user's bus socket
+// $XDG_RUNTIME_DIR/bus when there is one; empty when there is no session bus. A bus is never
+// launched for us: one started just now would have no notification service on it.
+std::string SessionBusAddress();
+
+struct Notification {
+    std::string appName;
+    // The name of the program's icon and desktop entry.
+    std::string desktopEntry;
+    std::string summary;
+    std::string body;
+};
+
+// Asks the notification service to show the notification. Returns without waiting for an
+// answer; without a session bus, or with no service on it, nothing happens.
+void DesktopNotify(const Notification& notification);
+
+}  // namespace platform

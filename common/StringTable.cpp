@@ -97,6 +97,9 @@ const std::unordered_map<int, std::string>& Table() {
         {309, "Downloading: "},
         {310, " KB"},
         {311, " KB/S"},
+
+        {400, "Run finished"},
+        {401, "Jobs done: %1 of %2\nWith an error: %3"},
     };
     return table;
 }

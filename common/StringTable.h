@@ -92,6 +92,10 @@ enum class StrId : int {
     Downloading = 309,
     KB = 310,
     KBPerSecond = 311,
+
+    // Desktop notification at the end of a run
+    RunEndSummary = 400,
+    RunEndBody = 401,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -12,6 +12,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Messages.h"
 #include "platform/WebBrowser.h"
+#include "retrieval/RunNotice.h"
 
 namespace {
 
@@ -251,6 +252,10 @@ void TfrmDownload::bStopClick() {
 
 void TfrmDownload::FormClose() {
     closed_ = true;
+    // A run that ends behind another window tells the desktop, before its error box waits.
+    if (!isActiveWindow()) {
+        platform::DesktopNotify(RunEndNotification(TallyRun(JobIndex, Jobs.size(), Errors.size())));
+    }
     std::string joined;
     for (const std::string& line : Errors) {
         joined += line;

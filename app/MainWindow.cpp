@@ -65,7 +65,7 @@ struct SettingsWriteFailed {};
 
 }  // namespace
 
-TfrmMain::TfrmMain(const std::string& programFolder) : programFolder_(programFolder) {
+TfrmMain::TfrmMain(const ProgramPlaces& places) : places_(places) {
     setObjectName(QString::fromLatin1(kMainWindowClassName));
     SetClientSize(kClientWidth, kClientHeight);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
@@ -562,14 +562,14 @@ void TfrmMain::bSelectFileClick() {
 }
 
 std::string TfrmMain::SettingsPath() const {
-    return programFolder_ + "settings.ini";
+    return places_.settingsFolder + "settings.ini";
 }
 
 void TfrmMain::LoadSaveSettings(bool load) {
     const std::string path = SettingsPath();
     if (load) {
-        OutputDirectory =
-            platform::GetPrivateProfileString("Options", "OutputDirectory", programFolder_, path);
+        OutputDirectory = platform::GetPrivateProfileString("Options", "OutputDirectory",
+                                                            places_.outputFolder, path);
         Mode = platform::GetPrivateProfileInt("Options", "RadioButton", 0, path);
         ConvertFormat = platform::GetPrivateProfileInt("Options", "ConvertFormat", 0, path);
         AutoCopy = platform::GetPrivateProfileInt("Copy", "Enable", 0, path) != 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Places.h"
 #include "common/StringTable.h"
 #include "platform/Form.h"
 #include "retrieval/Download.h"
@@ -37,8 +38,12 @@ extern const char* const kMainWindowClassName;
 class TfrmMain : public platform::TForm, public TDownloadOwner {
     Q_OBJECT
 public:
-    // programFolder: the folder of the executable, with a trailing "/"; settings.ini lives there.
-    explicit TfrmMain(const std::string& programFolder);
+    // settings.ini lives in places.settingsFolder; places.outputFolder is offered for output
+    // until one is chosen.
+    explicit TfrmMain(const ProgramPlaces& places);
+    // programFolder, with a trailing "/", for both.
+    explicit TfrmMain(const std::string& programFolder)
+        : TfrmMain(ProgramPlaces{programFolder, programFolder}) {}
     ~TfrmMain() override;
 
     // State kept in settings.ini
@@ -158,6 +163,6 @@ private:
     void AppendJobs(const std::vector<std::string>& texts);
     void SelectJob(int index);
 
-    std::string programFolder_;
+    ProgramPlaces places_;
     QMetaObject::Connection clipboardViewer_;
 };

@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "app/MainWindow.h"
+#include "app/Places.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/SingleInstance.h"
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("tamberlo"));
     ui::ApplyLook(app);
 
-    TfrmMain frmMain(platform::ExecutableFolder());
+    TfrmMain frmMain(PlacesOf(platform::ExecutableFolder()));
     platform::InstanceListener listener(kMainWindowClassName, &frmMain);
     listener.Listen();
     frmMain.show();

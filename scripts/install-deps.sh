@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libssl-dev
   libgtest-dev googletest
   ffmpeg
-  dbus
+  dbus dpkg-dev
   xvfb xauth xclip xdotool x11-apps openbox imagemagick
   fonts-dejavu-core fonts-droid-fallback
   clang curl python3

@@ -13,13 +13,7 @@
 #include "retrieval/Download.h"
 #include "retrieval/TransferProgress.h"
 
-namespace {
-
-QString Q(const std::string& s) {
-    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void TfrmDownload::WMConvertFile() {
     const std::string input =
@@ -61,8 +55,8 @@ void TfrmDownload::WMConvertStatus(std::unique_ptr<TProcessInfo> info) {
         if (info->Status == kStatusNormal) {
             suiProgressBar2->setValue(info->Percent);
         }
-        lTimeElapsed->setText(Q(info->Elapsed));
-        lTimeEstimated->setText(Q(info->Estimated));
+        lTimeElapsed->setText(Shown(info->Elapsed));
+        lTimeEstimated->setText(Shown(info->Estimated));
         return;
     }
     // A converter that failed, was killed, or left nothing behind is an error of the job.

@@ -202,8 +202,12 @@ void TfrmDownload::AddError(std::string line) {
     Errors.push_back(std::move(line));
 }
 
+QString TfrmDownload::Shown(const std::string& bytes) {
+    return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
 void TfrmDownload::SetElidedText(QLabel* label, const std::string& text) {
-    const QString whole = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    const QString whole = Shown(text);
     label->setText(label->fontMetrics().elidedText(whole, Qt::ElideMiddle, label->width()));
     label->setToolTip(whole);
     label->setAccessibleDescription(whole);

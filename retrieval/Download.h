@@ -7,6 +7,7 @@
 // the long waits inside them dispatch messages themselves, so Stop, paints and clipboard
 // notices are handled there and every handler here must expect to be re-entered.
 
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -136,6 +137,8 @@ private:
     // Shows text whole in the hint and for assistive technology, shortened in the middle to
     // the label's width on screen.
     static void SetElidedText(QLabel* label, const std::string& text);
+    // The system's bytes as a label shows them.
+    static QString Shown(const std::string& bytes);
     void SetTransferMax(std::int64_t max);
     void SetTransferPosition(std::int64_t position);
     // The received size on the label and the bar.

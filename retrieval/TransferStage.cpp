@@ -18,10 +18,6 @@ namespace {
 constexpr std::uint32_t kSampleMs = 2000;
 constexpr std::uint32_t kRefreshMs = 40;
 
-QString Q(const std::string& s) {
-    return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
 }  // namespace
 
 void TfrmDownload::WMDownloadFile() {
@@ -131,7 +127,7 @@ void TfrmDownload::HttpCli1HeaderData() {
 
 void TfrmDownload::ShowReceived() {
     const std::int64_t received = HttpCli1->RcvdCount();
-    lReceiveData->setText(Q(transfer::ReceivedText(received, TotalSizeText)));
+    lReceiveData->setText(Shown(transfer::ReceivedText(received, TotalSizeText)));
     SetTransferPosition(received);
     shownTick_ = platform::GetTickCount();
 }
@@ -155,11 +151,12 @@ void TfrmDownload::HttpCli1DocData() {
     if (sampled == 0) {
         return;  // nothing new: no rate to tell, and nothing to divide by
     }
-    lReceiveSpeed->setText(Q(transfer::SpeedText(sampled, elapsed)));
+    lReceiveSpeed->setText(Shown(transfer::SpeedText(sampled, elapsed)));
     const std::uint32_t now = platform::GetTickCount() - SampleTick;
     const auto seconds =
         transfer::SecondsRemaining(transferMax_, received, received - sampled, now);
-    lEstimateTime->setText(lengthKnown_ && seconds ? Q(transfer::ClockText(*seconds)) : QString());
+    lEstimateTime->setText(lengthKnown_ && seconds ? Shown(transfer::ClockText(*seconds))
+                                                   : QString());
     SampleBytes = static_cast<std::uint32_t>(received);
     SampleTick = platform::GetTickCount();
 }

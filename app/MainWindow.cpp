@@ -389,7 +389,9 @@ void TfrmMain::OnSecondInstance() {
 
 void TfrmMain::OnClipboardChange() {
     // There is no next viewer to pass the notice on to (NextViewer stays null).
-    if (cbAutoCopy->isChecked() && cbAutoCopy->isEnabled()) {
+    // The check box's own state tells the mode; its window's controls are disabled while a run
+    // is open, and intake goes on then.
+    if (cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled)) {
         TakeClipboardText();
     }
 }

@@ -2,10 +2,14 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
+#include <map>
+#include <vector>
 
 namespace platform {
 
@@ -21,10 +25,91 @@ QAccessibleInterface* FormFactory(const QString&, QObject* object) {
     return nullptr;
 }
 
+// While a modal window is shown, the controls of every other window are disabled, as an owner
+// window is while its dialog is open. Qt only blocks mouse and keyboard input to them; the
+// accessibility interface would still press their buttons, and a run's main window could be
+// closed or a second run started under the first one. The windows themselves stay enabled, so
+// they still take posted messages and clipboard notices.
+class ModalGuard : public QObject {
+public:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        const QEvent::Type type = event->type();
+        if ((type == QEvent::Show || type == QEvent::Hide) && object->isWidgetType()) {
+            auto* window = static_cast<QWidget*>(object);
+            if (window->isWindow() && window->isModal()) {
+                if (type == QEvent::Show) {
+                    Block(window);
+                } else {
+                    Unblock(window);
+                }
+            }
+        }
+        return false;
+    }
+
+private:
+    struct Blocked {
+        std::vector<QPointer<QWidget>> controls;
+        std::vector<QPointer<QWidget>> focus;
+    };
+
+    void Block(QWidget* modal) {
+        if (blocked_.contains(modal)) {
+            return;
+        }
+        Blocked& blocked = blocked_[modal];
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (window == modal || !window->isVisible() ||
+                (window->windowType() & Qt::Popup) == Qt::Popup) {
+                continue;
+            }
+            blocked.focus.emplace_back(window->focusWidget());
+            for (QObject* child : window->children()) {
+                auto* control = qobject_cast<QWidget*>(child);
+                if (control != nullptr && !control->isWindow() &&
+                    !control->testAttribute(Qt::WA_ForceDisabled)) {
+                    control->setEnabled(false);
+                    blocked.controls.emplace_back(control);
+                }
+            }
+        }
+        connect(modal, &QObject::destroyed, this, [this, modal] { Unblock(modal); });
+    }
+
+    void Unblock(QWidget* modal) {
+        auto found = blocked_.find(modal);
+        if (found == blocked_.end()) {
+            return;
+        }
+        Blocked blocked = std::move(found->second);
+        blocked_.erase(found);
+        disconnect(modal, &QObject::destroyed, this, nullptr);
+        for (const QPointer<QWidget>& control : blocked.controls) {
+            if (control) {
+                control->setEnabled(true);
+            }
+        }
+        // Disabling took the focus away from the control that had it; it gets it back.
+        for (const QPointer<QWidget>& focus : blocked.focus) {
+            if (focus && focus->isEnabled()) {
+                focus->setFocus();
+            }
+        }
+    }
+
+    std::map<QWidget*, Blocked> blocked_;
+};
+
 }  // namespace
 
 TForm::TForm(QWidget* owner) : QWidget(owner, Qt::Window | Qt::MSWindowsFixedSizeDialogHint) {
-    static const bool installed = (QAccessible::installFactory(FormFactory), true);
+    static const bool installed = [] {
+        QAccessible::installFactory(FormFactory);
+        auto* guard = new ModalGuard;
+        guard->setParent(QCoreApplication::instance());
+        QCoreApplication::instance()->installEventFilter(guard);
+        return true;
+    }();
     (void)installed;
 }
 
@@ -58,8 +143,10 @@ void TForm::CenterWindow() {
         area = screen->availableGeometry();
     }
     if (area.isValid()) {
-        move(area.left() + (area.width() - width()) / 2,
-             area.top() + (area.height() - height()) / 2);
+        // The whole window, frame included, is centred, as the owner's frame is measured.
+        const QSize frame = frameGeometry().size();
+        move(area.left() + (area.width() - frame.width()) / 2,
+             area.top() + (area.height() - frame.height()) / 2);
     }
 }
 
@@ -71,10 +158,19 @@ void TForm::showEvent(QShowEvent* event) {
 }
 
 void TForm::closeEvent(QCloseEvent* event) {
-    if (inModalLoop_ && ModalResult == mrNone) {
-        // The title-bar close of a modal window asks the modal loop to end with "cancel"; the
-        // loop closes the window once the handler under way has returned.
-        ModalResult = mrCancel;
+    if (inModalLoop_) {
+        // Any close of a modal window, the first or a later one, only asks the modal loop to
+        // end ("cancel" unless a result is set already); the loop closes the window once the
+        // handler under way has returned, so FormClose never runs inside a stage.
+        if (ModalResult == mrNone) {
+            ModalResult = mrCancel;
+        }
+        event->ignore();
+        return;
+    }
+    if (QWidget* modal = QApplication::activeModalWidget(); modal != nullptr && modal != this) {
+        // A window with a modal window open over it stays until that one has closed: what
+        // the modal window is doing may rely on it.
         event->ignore();
         return;
     }

@@ -199,7 +199,9 @@ std::string TfrmDownload::OutputFolder() const {
 }
 
 void TfrmDownload::AddError(std::string line) {
-    Errors.push_back(std::move(line));
+    if (failedJobs_.insert(JobIndex).second) {
+        Errors.push_back(std::move(line));
+    }
 }
 
 QString TfrmDownload::Shown(const std::string& bytes) {
@@ -258,7 +260,8 @@ void TfrmDownload::FormClose() {
     closed_ = true;
     // A run that ends behind another window tells the desktop, before its error box waits.
     if (!isActiveWindow()) {
-        platform::DesktopNotify(RunEndNotification(TallyRun(JobIndex, Jobs.size(), Errors.size())));
+        platform::DesktopNotify(
+            RunEndNotification(TallyRun(JobIndex, Jobs.size(), failedJobs_.size())));
     }
     std::string joined;
     for (const std::string& line : Errors) {
@@ -284,13 +287,13 @@ bool TfrmDownload::event(QEvent* e) {
     if (!stage) {
         return platform::TForm::event(e);
     }
-    // A stage message that arrives once Stop was pressed or the window has closed belongs to
-    // a run that is over; its record is freed with it.
+    // A stage message that arrives once Stop or a close has ended the run, or once the window
+    // has closed, belongs to a run that is over; its record is freed with it.
     std::unique_ptr<TProcessInfo> info;
     if (type == platform::WM_CONVERT_STATUS) {
         info = static_cast<ConvertStatusEvent*>(e)->TakeInfo();
     }
-    if (closed_ || ModalResult == platform::mrAbort) {
+    if (closed_ || ModalResult != platform::mrNone) {
         return true;
     }
     switch (type) {
@@ -319,6 +322,16 @@ void TfrmDownload::SetTransferMax(std::int64_t max) {
 
 void TfrmDownload::SetTransferPosition(std::int64_t position) {
     transferPosition_ = position;
+    if (transferMax_ < 0) {
+        suiProgressBar1->setRange(0, 0);
+        return;
+    }
+    if (transferMax_ == 0) {
+        // An empty file is whole as soon as it has begun; 0..0 would read as activity.
+        suiProgressBar1->setRange(0, 1);
+        suiProgressBar1->setValue(1);
+        return;
+    }
     // The bar counts in ints; files past 2 GiB are shown in coarser steps.
     int shift = 0;
     while ((transferMax_ >> shift) > INT_MAX) {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -145,6 +146,14 @@ private:
     void ShowReceived();
     // The transfer of a resolved job, its fallback and its error line; false when Stop ended it.
     bool Transfer();
+    // False when a file is at path and the user declines to overwrite it.
+    bool MayWrite(const std::string& path);
+    // "WHAT NAME from PAGE (REASON)": an error line of the current job, in the terms the user
+    // knows it by.
+    std::string JobLine(const std::string& what, const std::string& path,
+                        const std::string& reason) const;
+    // A length the response has not told: the bar shows activity instead of a percentage.
+    static constexpr std::int64_t kUnknownLength = -1;
 
     TDownloadOwner& owner_;
     std::int64_t transferMax_ = 100;
@@ -155,5 +164,9 @@ private:
     std::uint32_t shownTick_ = 0;
     // The output file of the conversion under way, checked when the converter reports its end.
     std::string conversionOutput_;
+    // Why the last page load failed, " (503 Service Unavailable)", for its error line.
+    std::string pageFailure_;
+    // Jobs that have their error line: one line tells a job's failure, the first one.
+    std::set<std::int32_t> failedJobs_;
     bool closed_ = false;
 };

@@ -40,7 +40,9 @@ void TfrmDownload::WMResolvePage() {
             label->clear();
         }
         HDAvailable = false;
-        if (ModalResult == platform::mrAbort) {
+        // Stop ends the page stage, and so does a close: a page may never answer, and the
+        // message this stage would post is dropped once the run is ending anyway.
+        if (ModalResult != platform::mrNone) {
             return;
         }
         const std::string job = CurrentJob();
@@ -59,20 +61,20 @@ void TfrmDownload::WMResolvePage() {
                 while (CurrentBrowser->ReadyState() <
                        platform::TWebBrowser::READYSTATE_INTERACTIVE) {
                     platform::WaitForMessages(kPollWaitMs);
-                    if (ModalResult == platform::mrAbort) {
+                    if (ModalResult != platform::mrNone) {
                         return;
                     }
                 }
                 const std::uint32_t pollStart = platform::GetTickCount();
                 for (;;) {
-                    if (ModalResult == platform::mrAbort) {
+                    if (ModalResult != platform::mrNone) {
                         return;
                     }
                     if (platform::GetTickCount() - pollStart > kPollLimitMs) {
                         break;
                     }
                     platform::ProcessMessages();
-                    if (ModalResult == platform::mrAbort) {
+                    if (ModalResult != platform::mrNone) {
                         return;
                     }
                     const std::string_view page = CapturePageHtml(*CurrentBrowser);

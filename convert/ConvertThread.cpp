@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 
 #include "common/StringTable.h"
 #include "convert/CommandLine.h"
@@ -227,6 +228,14 @@ void TConvertProcess::Start() {
     commandLine_ = convert::ComposeCommandLine(InputFile, Params, OutputFile, overwrite);
     Duration = 0;
     ResetParsing();
+    // A converter cannot write the file it reads: the output is written beside it and takes
+    // the input's place only once the conversion has succeeded.
+    std::string writeTo = OutputFile;
+    if (platform::SameFile(InputFile, OutputFile)) {
+        tempOutput_ = convert::TemporaryOutput(OutputFile);
+        writeTo = tempOutput_;
+        overwrite = true;  // a piece left by an earlier, interrupted conversion
+    }
 
     try {
         std::string path = platform::FindProgram(Program, platform::ExecutableFolder());
@@ -234,7 +243,7 @@ void TConvertProcess::Start() {
         options.overwrite = overwrite;
         options.replacementAudioCodec = !path.empty() && convert::IsThreeGpOutput(OutputFile) &&
                                         !convert::ConverterHasAmrNb(path, convert::kAmrNbProbeWait);
-        arguments_ = convert::BuildArguments(Program, InputFile, Params, OutputFile, options);
+        arguments_ = convert::BuildArguments(Program, InputFile, Params, writeTo, options);
         if (path.empty()) {
             errno = ENOENT;
             RaiseLastError("Error while creating convert process!");
@@ -246,12 +255,29 @@ void TConvertProcess::Start() {
         }
         ProcessInfo.hProcess = std::move(child);
         ProcessInfo.dwProcessId = ProcessInfo.hProcess->Pid();
+        // Nothing is ever written to the converter's input; closing our end gives it the end
+        // of input at once, so a question it asks there is answered "no" instead of waiting
+        // for ever.
+        StdInWrite.reset();
         Thread = TConvertThread::Create(*this);
     } catch (...) {
         ClosePipes();
         CloseProcess();
+        FinishTempOutput(false);
         throw;
     }
+}
+
+bool TConvertProcess::FinishTempOutput(bool succeeded) {
+    if (tempOutput_.empty()) {
+        return succeeded;
+    }
+    if (!succeeded || std::rename(tempOutput_.c_str(), OutputFile.c_str()) != 0) {
+        std::remove(tempOutput_.c_str());
+        succeeded = false;
+    }
+    tempOutput_.clear();
+    return succeeded;
 }
 
 void TConvertProcess::Stop(std::uint32_t /*exitCode*/) {
@@ -265,6 +291,7 @@ void TConvertProcess::Stop(std::uint32_t /*exitCode*/) {
     if (ProcessInfo.hProcess) {
         ProcessInfo.hProcess->KillAndReap(kKillWaitMs);
     }
+    FinishTempOutput(false);
     ResetParsing();
 }
 
@@ -276,8 +303,11 @@ void TConvertProcess::ProcessEnded() {
     errLines_.Flush(lines);
     ParseLines(lines);
     ClosePipes();
-    const int exitCode = ProcessInfo.hProcess ? ProcessInfo.hProcess->ExitCode() : 0;
+    int exitCode = ProcessInfo.hProcess ? ProcessInfo.hProcess->ExitCode() : 0;
     CloseProcess();
+    if (!tempOutput_.empty() && !FinishTempOutput(exitCode == 0) && exitCode == 0) {
+        exitCode = 1;  // converted, but the result could not take the input's place
+    }
     PostStatus(kStatusNormal, exitCode);
 }
 
@@ -302,6 +332,7 @@ void TConvertProcess::ReadPipe(platform::UniqueFd& fd, bool stdErr, const char* 
             ProcessInfo.hProcess->KillAndReap(kKillWaitMs);
         }
         CloseProcess();
+        FinishTempOutput(false);
         PostStatus(kStatusReadFailed);
         errno = error;
         RaiseLastError(errorPrefix);

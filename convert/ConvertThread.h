@@ -148,9 +148,14 @@ private:
     void ResetParsing();
     void JoinFinishedWatchers();
     void CloseProcess();
+    // Puts a converted file written beside its input in the input's place, or removes it.
+    // False when there was nothing to put in place or it could not be.
+    bool FinishTempOutput(bool succeeded);
 
     std::string commandLine_;
     std::vector<std::string> arguments_;
+    // Where the converter writes when OutputFile is its input; empty otherwise.
+    std::string tempOutput_;
     // When the duration became known, for the elapsed time of the progress records.
     std::chrono::steady_clock::time_point durationKnownAt_;
     convert::LineSplitter outLines_;

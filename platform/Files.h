@@ -11,6 +11,8 @@ bool IsFileLocked(const std::string& path);
 
 bool DirectoryExists(const std::string& path);
 bool FileExists(const std::string& path);
+// True when both paths name the same existing file, by whatever way of writing them.
+bool SameFile(const std::string& a, const std::string& b);
 // Creates the folder with every missing parent folder; true when it exists afterwards.
 bool ForceDirectories(const std::string& path);
 

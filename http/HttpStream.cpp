@@ -48,19 +48,21 @@ bool THttpMemoryStream::SetSize(std::int64_t size) {
 
 std::unique_ptr<THttpFileStream> THttpFileStream::Create(const std::string& path,
                                                          std::string* error) {
+    auto fail = [&]() -> std::unique_ptr<THttpFileStream> {
+        const int reason = errno;
+        if (error != nullptr) {
+            *error = "Cannot create file \"" + path + "\". " + std::strerror(reason);
+        }
+        errno = reason;
+        return nullptr;
+    };
     platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.valid()) {
-        if (error != nullptr) {
-            *error = "Cannot create file \"" + path + "\". " + std::strerror(errno);
-        }
-        return nullptr;
+        return fail();
     }
     // Lock before truncating, so that a file another writer holds is left as it is.
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd.get(), 0) != 0) {
-        if (error != nullptr) {
-            *error = "Cannot create file \"" + path + "\". " + std::strerror(errno);
-        }
-        return nullptr;
+        return fail();
     }
     return std::unique_ptr<THttpFileStream>(new THttpFileStream(std::move(fd)));
 }
@@ -78,6 +80,7 @@ std::unique_ptr<THttpFileStream> THttpFileStream::OpenRead(const std::string& pa
 }
 
 bool THttpFileStream::Fail(const char* what) {
+    errorNumber_ = errno;
     error_ = std::string(what) + ": " + std::strerror(errno);
     return false;
 }

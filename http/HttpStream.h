@@ -24,9 +24,12 @@ public:
     // Cuts or extends the stream; the position moves to the new end when it lay beyond it.
     virtual bool SetSize(std::int64_t size) = 0;
     virtual std::string ErrorText() const { return error_; }
+    // The system's error number of the last failure, 0 when it had none.
+    virtual int ErrorNumber() const { return errorNumber_; }
 
 protected:
     std::string error_;
+    int errorNumber_ = 0;
 };
 
 class THttpMemoryStream : public THttpStream {
@@ -49,7 +52,7 @@ private:
 class THttpFileStream : public THttpStream {
 public:
     // Creates the file (or truncates it) for reading and writing, held with an exclusive lock
-    // so that no second writer joins. Null with the reason in *error on failure.
+    // so that no second writer joins. Null with the reason in *error (and errno) on failure.
     static std::unique_ptr<THttpFileStream> Create(const std::string& path, std::string* error);
     // Opens an existing file for reading (a request body).
     static std::unique_ptr<THttpFileStream> OpenRead(const std::string& path, std::string* error);

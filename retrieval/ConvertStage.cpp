@@ -13,11 +13,15 @@
 #include "retrieval/Download.h"
 #include "retrieval/TransferProgress.h"
 
-namespace {}  // namespace
-
 void TfrmDownload::WMConvertFile() {
     const std::string input =
         !eDownloadUrl.empty() ? DownloadPath : OutputFolder() + CleanFileName(eFileName);
+    if (!platform::FileExists(input)) {
+        // Nothing was downloaded and nothing of that name was there: the job's error line, if
+        // it has one, already says why; a conversion would only fail again.
+        Advance();
+        return;
+    }
     ShowPanel(Panel3);
     StartConversion(input);
 }
@@ -35,7 +39,8 @@ void TfrmDownload::StartConversion(const std::string& input) {
         converter.Start();
     } catch (const std::exception& e) {
         // No converter, or no pipes for it: the job fails, the run goes on with the next one.
-        AddError("Conversion failed: " + converter.OutputFile + " (" + e.what() + ")");
+        AddError(JobLine("Conversion failed: ", converter.OutputFile,
+                         std::string("the converter could not be started: ") + e.what()));
         conversionOutput_.clear();
         auto end = std::make_unique<TProcessInfo>();
         end->Percent = kPercentFinished;
@@ -63,7 +68,7 @@ void TfrmDownload::WMConvertStatus(std::unique_ptr<TProcessInfo> info) {
     const bool failed = info->Status == kStatusReadFailed || info->ExitCode != 0 ||
                         (info->Status == kStatusNormal && !platform::FileExists(conversionOutput_));
     if (!conversionOutput_.empty() && failed) {
-        AddError("Conversion failed: " + conversionOutput_);
+        AddError(JobLine("Conversion failed: ", conversionOutput_, {}));
     }
     conversionOutput_.clear();
     ++JobIndex;

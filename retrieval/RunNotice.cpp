@@ -23,11 +23,11 @@ std::string Fill(StrId id, std::initializer_list<std::size_t> values) {
 
 }  // namespace
 
-RunTally TallyRun(std::int32_t jobIndex, std::size_t jobCount, std::size_t errorLines) {
+RunTally TallyRun(std::int32_t jobIndex, std::size_t jobCount, std::size_t failedJobs) {
     RunTally tally;
     tally.total = jobCount;
     tally.done = jobIndex <= 0 ? 0 : std::min(static_cast<std::size_t>(jobIndex), jobCount);
-    tally.failed = errorLines;
+    tally.failed = failedJobs;
     return tally;
 }
 

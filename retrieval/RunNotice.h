@@ -14,7 +14,7 @@ struct RunTally {
 };
 
 // jobIndex: the job the run had reached when it ended (past the last one when all were
-// worked through); one error line is one failed job.
-RunTally TallyRun(std::int32_t jobIndex, std::size_t jobCount, std::size_t errorLines);
+// worked through); failedJobs: the jobs that ended with an error line.
+RunTally TallyRun(std::int32_t jobIndex, std::size_t jobCount, std::size_t failedJobs);
 
 platform::Notification RunEndNotification(const RunTally& tally);

@@ -1,6 +1,8 @@
 #include "retrieval/TransferProgress.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/Global.h"
 #include "common/StringTable.h"
@@ -78,6 +80,38 @@ std::string ClockText(std::int64_t seconds) {
     const auto minutes = static_cast<std::int32_t>((seconds % 3600) / 60);
     const auto rest = static_cast<std::int32_t>(seconds % 60);
     return TwoDigits(hours) + ":" + TwoDigits(minutes) + ":" + TwoDigits(rest);
+}
+
+std::string PlainReason(int errorNumber) {
+    switch (errorNumber) {
+        case ENOSPC:
+            return "the disk is full";
+        case EDQUOT:
+            return "your disk quota is used up";
+        case EFBIG:
+            return "the file is larger than the disk allows";
+        case EISDIR:
+            return "a folder of that name is in the way";
+        case EACCES:
+        case EPERM:
+            return "no permission to write there";
+        case EROFS:
+            return "the disk is read-only";
+        case EAGAIN:
+        case ETXTBSY:
+            return "the file is in use by another program";
+        case ENOENT:
+        case ENOTDIR:
+            return "the folder is gone";
+        case ENAMETOOLONG:
+            return "the name is too long";
+        case EIO:
+            return "the disk reported an error";
+        case 0:
+            return "unknown error";
+        default:
+            return std::strerror(errorNumber);
+    }
 }
 
 }  // namespace transfer

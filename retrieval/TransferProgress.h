@@ -45,4 +45,7 @@ std::optional<std::int64_t> SecondsRemaining(std::int64_t total, std::int64_t re
 // "hh:mm:ss" with two digits at least in each field; hours may have more.
 std::string ClockText(std::int64_t seconds);
 
+// Why a file could not be created or written, in words a user can act on.
+std::string PlainReason(int errorNumber);
+
 }  // namespace transfer

@@ -2,6 +2,9 @@
 // HTTP client, in the chosen quality, showing size, progress, speed and time remaining.
 
 #include <QLabel>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 
 #include "common/Global.h"
 #include "common/StringTable.h"
@@ -18,11 +21,58 @@ namespace {
 constexpr std::uint32_t kSampleMs = 2000;
 constexpr std::uint32_t kRefreshMs = 40;
 
+// The file a video is received into. Only the body of a successful response is the video: the
+// page that comes with an error status never goes into the file. The first failed write ends
+// the request, since every later block would be lost as well.
+class VideoFile final : public THttpStream {
+public:
+    VideoFile(std::unique_ptr<THttpFileStream> file, THttpCli& client, QObject* context)
+        : file_(std::move(file)), client_(client), context_(context) {}
+
+    bool Write(const char* data, std::size_t len) override {
+        const int status = client_.StatusCode();
+        if (status < 200 || status > 299) {
+            return true;
+        }
+        if (file_->Write(data, len)) {
+            return true;
+        }
+        if (!abortPosted_) {
+            abortPosted_ = true;
+            // Not from inside the client's own reception: once it has returned. A request
+            // that has ended by then, with this file gone, is left alone.
+            QMetaObject::invokeMethod(
+                context_,
+                [client = &client_, alive = std::weak_ptr<bool>(alive_)] {
+                    if (alive.lock()) {
+                        client->Abort();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+    std::int64_t Read(char* data, std::size_t len) override { return file_->Read(data, len); }
+    std::int64_t Size() const override { return file_->Size(); }
+    std::int64_t Position() const override { return file_->Position(); }
+    bool Seek(std::int64_t position) override { return file_->Seek(position); }
+    bool SetSize(std::int64_t size) override { return file_->SetSize(size); }
+    std::string ErrorText() const override { return file_->ErrorText(); }
+    int ErrorNumber() const override { return file_->ErrorNumber(); }
+
+private:
+    std::unique_ptr<THttpFileStream> file_;
+    THttpCli& client_;
+    QObject* context_;
+    bool abortPosted_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
 }  // namespace
 
 void TfrmDownload::WMDownloadFile() {
     if (eDownloadUrl.empty()) {
-        AddError(LoadStr(StrId::UnableGetHtmlFrom) + CurrentJob());
+        AddError(LoadStr(StrId::UnableGetHtmlFrom) + CurrentJob() + pageFailure_);
     } else if (!Transfer()) {
         return;  // Stop is closing the window
     }
@@ -31,6 +81,28 @@ void TfrmDownload::WMDownloadFile() {
     } else {
         platform::PostMessage(this, platform::WM_CONVERT_FILE);
     }
+}
+
+bool TfrmDownload::MayWrite(const std::string& path) {
+    if (!platform::FileExists(path)) {
+        return true;
+    }
+    platform::MessageBoxRequest question{
+        path + LoadStr(StrId::HasExistedOverwrite), LoadStr(StrId::ProductName),
+        platform::MsgIcon::Information, platform::MsgButtons::YesNo, true};
+    return platform::Dialogs::Current().MessageBox(this, question) == platform::MsgAnswer::Yes;
+}
+
+std::string TfrmDownload::JobLine(const std::string& what, const std::string& path,
+                                  const std::string& reason) const {
+    std::string line = what + transfer::FileNamePart(path);
+    if (Mode != 2) {
+        line += " from " + CurrentJob();
+    }
+    if (!reason.empty()) {
+        line += " (" + reason + ")";
+    }
+    return line;
 }
 
 bool TfrmDownload::Transfer() {
@@ -44,13 +116,8 @@ bool TfrmDownload::Transfer() {
     if (quality > transfer::kQualityNormal) {
         DownloadPath = transfer::ReplaceExtension(DownloadPath, ".mp4");
     }
-    if (platform::FileExists(DownloadPath)) {
-        platform::MessageBoxRequest question{
-            DownloadPath + LoadStr(StrId::HasExistedOverwrite), LoadStr(StrId::ProductName),
-            platform::MsgIcon::Information, platform::MsgButtons::YesNo, true};
-        if (platform::Dialogs::Current().MessageBox(this, question) != platform::MsgAnswer::Yes) {
-            return true;
-        }
+    if (!MayWrite(DownloadPath)) {
+        return true;
     }
     if (ProxyEnabled()) {
         std::string host;
@@ -62,15 +129,18 @@ bool TfrmDownload::Transfer() {
     HttpCli1->URL = transfer::QualityUrl(quality, eDownloadUrl, HDAvailable);
 
     std::string httpError;
+    std::string writeError;
     for (;;) {
         httpError.clear();
-        std::string createError;
-        auto file = THttpFileStream::Create(DownloadPath, &createError);
-        if (!file) {
-            AddError(createError);
+        const bool existed = platform::FileExists(DownloadPath);
+        std::string ignored;
+        auto created = THttpFileStream::Create(DownloadPath, &ignored);
+        if (!created) {
+            AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(errno)));
             return true;
         }
-        HttpCli1->RcvdStream = file.get();
+        VideoFile file(std::move(created), *HttpCli1, this);
+        HttpCli1->RcvdStream = &file;
         const std::string caption =
             LoadStr(StrId::Downloading) + transfer::FileNamePart(DownloadPath) + " ...";
         SetElidedText(lFileName, caption);
@@ -86,40 +156,66 @@ bool TfrmDownload::Transfer() {
             throw;
         }
         HttpCli1->RcvdStream = nullptr;
-        file.reset();
+        if (!HttpCli1->RcvdStreamError().empty()) {
+            writeError = transfer::PlainReason(file.ErrorNumber());
+        }
+        const int status = HttpCli1->StatusCode();
+        const bool whole = httpError.empty() && writeError.empty() && !HttpCli1->BodyIncomplete() &&
+                           status >= 200 && status <= 299;
+        // A file made for this transfer that got no byte of the video is not left behind.
+        if (!whole && !existed && file.Size() == 0) {
+            std::remove(DownloadPath.c_str());
+        }
         if (HttpCli1->RcvdCount() > 0) {
             ShowReceived();
+        }
+        if (whole && !lengthKnown_) {
+            SetTransferMax(HttpCli1->RcvdCount());  // the whole file, now that its size is known
         }
         if (Stopped) {
             return false;
         }
-        if (httpError.empty() || quality != transfer::kQualityBest ||
+        if (httpError.empty() || !writeError.empty() || quality != transfer::kQualityBest ||
             HttpCli1->URL == eDownloadUrl) {
             break;
         }
-        // Best Available: the address without a quality suffix, stored as the site's FLV.
+        // Best Available: the address without a quality suffix, stored as the site's FLV. A
+        // file of that name is the user's until they say otherwise.
         HttpCli1->URL = eDownloadUrl;
         DownloadPath = transfer::ReplaceExtension(DownloadPath, ".flv");
+        if (!MayWrite(DownloadPath)) {
+            return true;
+        }
     }
 
     // A failed transfer keeps what it wrote, but never passes for a finished one.
-    if (!httpError.empty()) {
-        AddError("Download failed: " + HttpCli1->URL + " (" + httpError + ")");
-    } else if (!HttpCli1->RcvdStreamError().empty()) {
-        AddError("Cannot write " + DownloadPath + " (" + HttpCli1->RcvdStreamError() + ")");
+    if (!writeError.empty()) {
+        AddError(JobLine("Cannot write ", DownloadPath, writeError));
+    } else if (!httpError.empty()) {
+        AddError(JobLine("Download failed: ", DownloadPath, httpError));
     } else if (HttpCli1->BodyIncomplete()) {
-        AddError("Download incomplete: " + DownloadPath);
+        AddError(JobLine("Download incomplete: ", DownloadPath, {}));
     } else if (HttpCli1->StatusCode() < 200 || HttpCli1->StatusCode() > 299) {
-        AddError("Download failed: " + HttpCli1->URL + " (" +
-                 std::to_string(HttpCli1->StatusCode()) + " " + HttpCli1->ReasonPhrase() + ")");
+        AddError(JobLine("Download failed: ", DownloadPath,
+                         std::to_string(HttpCli1->StatusCode()) + " " + HttpCli1->ReasonPhrase()));
     }
     return true;
 }
 
 void TfrmDownload::HttpCli1HeaderData() {
-    const auto length = transfer::ContentLengthOf(HttpCli1->RcvdHeader());
-    lengthKnown_ = length.has_value();
-    if (length) {
+    const std::vector<std::string>& lines = HttpCli1->RcvdHeader();
+    if (lines.size() == 1) {
+        // A new response: the total is its own, never that of a relocation before it.
+        lengthKnown_ = false;
+        TotalSizeText.clear();
+        SetTransferMax(kUnknownLength);
+    }
+    const int status = HttpCli1->StatusCode();
+    if (lengthKnown_ || status < 200 || status > 299) {
+        return;  // only the response that carries the file tells its size
+    }
+    if (const auto length = transfer::ContentLengthOf(lines)) {
+        lengthKnown_ = true;
         SetTransferMax(*length);
         TotalSizeText = FormatSizeKB(*length) + LoadStr(StrId::KB);
     }

@@ -136,6 +136,8 @@ protected:
         watch_.start();
         form_->bStart->click();
         watch_.stop();
+        EXPECT_TRUE(steps_.empty()) << steps_.size() << " step(s) of the run never came to pass";
+        steps_.clear();
     }
     std::string Out(const std::string& name) const { return out_ + "/" + name; }
     std::vector<std::string> ErrorLines() const {

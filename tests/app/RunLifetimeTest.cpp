@@ -1,0 +1,234 @@
+// A run's lifetime against the hands that break it: closes at every stage and more than once,
+// the main window's controls pressed through the accessibility interface while a run is open,
+// and the user's files, which a run may neither destroy nor fake.
+
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QDir>
+
+#include "tests/app/RunFixture.h"
+
+using namespace runtest;
+
+namespace {
+
+void Press(QWidget* control) {
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+    ASSERT_NE(accessible, nullptr);
+    ASSERT_NE(accessible->actionInterface(), nullptr);
+    accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+}
+
+std::map<std::string, std::string> Folder(const std::string& path) {
+    std::map<std::string, std::string> files;
+    for (const QString& name : QDir(QString::fromStdString(path)).entryList(QDir::Files)) {
+        files[name.toStdString()] = ReadFile(path + "/" + name.toStdString());
+    }
+    return files;
+}
+
+TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
+    const OwnPage hung = AddYouTubePage(site_, "hunglife001", "Hung");
+    site_.Route(hung.job, Reply::Body("<html>").StallBeforeResponse());
+    const OwnPage cut = AddYouTubePage(site_, "cutlife0001", "Cut late");
+    site_.Route(cut.file, Reply::Body(content_.flv, "video/x-flv")
+                              .Trickle(2048, 20)
+                              .ShortAfter(content_.flv->size() / 2));
+    TempDir local;
+    WriteFile(local.File("slow.flv"),
+              "err Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
+    form_->ConvertProcess->Program =
+        std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+    struct Case {
+        const char* stage;
+        int mode;
+        std::vector<std::string> jobs;
+        std::function<bool(TfrmDownload&)> underWay;
+        std::vector<std::string> errors;
+    };
+    const Case cases[] = {
+        {"a page that never answers",
+         0,
+         {hung.job, kMetacafe},
+         [](TfrmDownload& w) { return w.CurrentBrowser->ReadyState() == 1; },
+         {}},
+        // The transfer goes on to its end after the closes; its failure is still reported.
+        {"a transfer cut short after the closes",
+         0,
+         {cut.job, kMetacafe},
+         InTransfer,
+         {"Download incomplete: " + cut.name + " from " + cut.job}},
+        {"a conversion, which the close kills",
+         2,
+         {local.File("slow.flv"), local.File("never.flv")},
+         [](TfrmDownload& w) { return w.suiProgressBar2->value() == 10; },
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stage);
+        form_->miRemoveAllClick();
+        SetMode(c.mode);
+        if (c.mode == 2) {
+            dialogs_.fileChoices = {c.jobs};
+            form_->bSelectFileClick();
+        } else {
+            AddJobs(c.jobs);
+        }
+        dialogs_.messages.clear();
+        site_.ClearRequests();
+        pid_t converter = 0;
+        bool stayed = false;
+        When(c.underWay, [&](TfrmDownload& w) {
+            converter = form_->ConvertProcess->ProcessInfo.dwProcessId;
+            for (int i = 0; i < 3; ++i) {
+                w.close();
+                QCoreApplication::processEvents();
+            }
+            // Nothing closes while the stage runs, and the main window cannot be closed under it.
+            form_->close();
+            stayed = w.isVisible() && form_->isVisible();
+        });
+        Start();
+        EXPECT_TRUE(stayed);
+        EXPECT_EQ(ErrorLines(), c.errors);
+        EXPECT_FALSE(Requested(kMetacafe));
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        EXPECT_TRUE(form_->bStart->isEnabled());
+        if (c.mode == 2) {
+            EXPECT_TRUE(converter > 0 && kill(converter, 0) != 0 && errno == ESRCH);
+            EXPECT_FALSE(platform::FileExists(Out("never.avi")));
+        }
+    }
+}
+
+TEST_F(Run, TheMainWindowsControlsDoNothingWhileARunIsOpen) {
+    const OwnPage slow = AddYouTubePage(site_, "a11yfile001", "Pressed");
+    site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(4096, 20));
+    AddJobs({slow.job, kMetacafe});
+    const std::string folder = form_->eOutputFolder->text().toStdString();
+    int windows = 0;
+    When(InTransfer, [&](TfrmDownload& w) {
+        for (QWidget* control : std::initializer_list<QWidget*>{
+                 form_->bExit, form_->bStart, form_->bBrowser, form_->bSelectFile,
+                 form_->bShowFiles, form_->rbConvert, form_->cbAutoCopy, form_->bRemove}) {
+            Press(control);
+        }
+        QTest::qWait(300);  // a press shows itself for a moment before it acts
+        windows = static_cast<int>(form_->findChildren<TfrmDownload*>().size());
+        EXPECT_TRUE(form_->ConvertProcess != nullptr);
+        QTest::mouseClick(w.suiButton1, Qt::LeftButton);
+    });
+    Start();
+    EXPECT_EQ(windows, 1);
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_TRUE(dialogs_.folderRequests.empty());
+    EXPECT_TRUE(form_->rbDownload->isChecked());
+    EXPECT_EQ(form_->eOutputFolder->text().toStdString(), folder);
+    EXPECT_EQ(form_->JobCount(), 2);
+    // Once the run is over, the same presses act again (a press shows itself for a moment).
+    Press(form_->bExit);
+    QTRY_VERIFY(!form_->isVisible());
+}
+
+TEST_F(Run, NoFileIsOverwrittenUnaskedOrFilledWithAnErrorPage) {
+    struct Case {
+        const char* name;
+        int quality;
+        std::vector<std::string> failing;
+        std::map<std::string, std::string> before;
+        std::vector<platform::MsgAnswer> answers;
+        std::map<std::string, std::string> after;
+        std::size_t errorLines;
+    };
+    const std::string flv = kYouTubeHdName + ".flv";
+    const std::string mp4 = kYouTubeHdName + ".mp4";
+    const Case cases[] = {
+        {"a 404 stores nothing", 0, {kYouTubeHdFile}, {}, {}, {}, 1},
+        {"the fallback leaves no error page behind",
+         3,
+         {kYouTubeHdFile + "&fmt=22"},
+         {},
+         {},
+         {{flv, *content_.flv}},
+         0},
+        {"the fallback asks before it overwrites, and No keeps the file",
+         3,
+         {kYouTubeHdFile + "&fmt=22"},
+         {{flv, "mine"}},
+         {platform::MsgAnswer::No},
+         {{flv, "mine"}},
+         0},
+        {"an error page never replaces a file the user let go",
+         0,
+         {kYouTubeHdFile},
+         {{flv, "mine"}},
+         {platform::MsgAnswer::Yes},
+         {{flv, ""}},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir out;
+        for (const auto& [name, bytes] : c.before) {
+            WriteFile(out.File(name), bytes);
+        }
+        form_->eOutputFolder->setText(QString::fromStdString(out.Path()));
+        form_->miRemoveAllClick();
+        AddJobs({kYouTubeHd});
+        form_->Quality = c.quality;
+        testsupport::LoadDefaultSite(site_);
+        for (const auto& address : c.failing) {
+            site_.Route(address, Reply::Status(404));
+        }
+        dialogs_.messages.clear();
+        dialogs_.answers = {c.answers.begin(), c.answers.end()};
+        Start();
+        EXPECT_EQ(Folder(out.Path()), c.after);
+        EXPECT_EQ(ErrorLines().size(), c.errorLines);
+        for (const auto& m : dialogs_.messages) {
+            if (m.buttons == platform::MsgButtons::YesNo) {
+                EXPECT_TRUE(m.defaultNo) << m.text;
+            }
+        }
+    }
+}
+
+TEST_F(Run, AnHqDownloadConvertsToMp4InPlaceAndAFailedJobHasOneLine) {
+    const OwnPage missing = AddYouTubePage(site_, "miss1line01", "Missing");
+    site_.Route(missing.file + "&fmt=18", Reply::Status(404));
+    SetMode(1);
+    form_->cbFormat->setCurrentIndex(1);  // the phone profile writes MP4, as the download is
+    form_->Quality = 1;
+    AddJobs({kYouTubeHd, missing.job, kMetacafe});
+    dialogs_.answers = {platform::MsgAnswer::Yes, platform::MsgAnswer::Yes};
+    Start();
+    EXPECT_EQ(ContainerOf(Out(kYouTubeHdName + ".mp4")), "mov,mp4,m4a,3gp,3g2,mj2");
+    EXPECT_NE(ReadFile(Out(kYouTubeHdName + ".mp4")), *content_.mp4);
+    EXPECT_EQ(ErrorLines(), std::vector<std::string>{"Download failed: Missing.mp4 from " +
+                                                     missing.job + " (404 Not Found)"});
+    // Nothing of the conversion's own is left in the folder.
+    for (const auto& [name, bytes] : Folder(out_)) {
+        EXPECT_EQ(name.find(".converting"), std::string::npos) << name;
+    }
+}
+
+TEST_F(Run, AConverterThatWouldAskOnItsInputEndsWithAnErrorLine) {
+    TempDir local;
+    WriteFile(local.File("asks.flv"), *content_.flv);
+    // The output's name is taken by a folder: the file check sees no file, and the converter
+    // itself would ask whether to overwrite.
+    std::filesystem::create_directory(Out("asks.avi"));
+    form_->ConvertProcess->Program = "ffmpeg";
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    SetMode(2);
+    dialogs_.fileChoices = {std::vector<std::string>{local.File("asks.flv")}};
+    form_->bSelectFileClick();
+    QElapsedTimer run;
+    run.start();
+    Start();
+    EXPECT_LT(run.elapsed(), 20000);
+    ASSERT_EQ(ErrorLines().size(), 1u);
+    EXPECT_EQ(ErrorLines()[0].rfind("Conversion failed: asks.avi", 0), 0u) << ErrorLines()[0];
+}
+
+}  // namespace

@@ -1,24 +1,27 @@
 #include "platform/BrowserCookies.h"
 
-#include <openssl/evp.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QHostAddress>
 #include <QNetworkCookie>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <algorithm>
-#include <array>
+#include <cerrno>
+#include <climits>
 #include <initializer_list>
 #include <memory>
-#include <optional>
 #include <string_view>
 #include <tuple>
+
+#include "platform/BrowserProfiles.h"
+#include "platform/ChromiumCrypt.h"
 
 namespace platform {
 
@@ -34,16 +37,12 @@ constexpr std::int64_t kLatestExpiry = 253402300799;
 // From this database version on, Chromium encrypts the SHA-256 of the cookie's domain before
 // its value.
 constexpr int kChromiumDomainDigestVersion = 24;
-constexpr std::size_t kDomainDigestBytes = 32;
 
 struct SqliteClose {
     void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
 struct SqliteFinalize {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-struct CipherFree {
-    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
 };
 using Database = std::unique_ptr<sqlite3, SqliteClose>;
 using Statement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
@@ -52,72 +51,18 @@ bool IsFile(const QString& path) {
     return QFileInfo(path).isFile();
 }
 
-// --- profiles.ini ---
-
-struct IniSection {
-    QString name;
-    QHash<QString, QString> values;  // keys in lower case; the first of duplicates counts
-};
-
-std::vector<IniSection> ReadIni(const QString& path) {
-    QFile file(path);
+std::optional<QString> FirefoxProfileFolder(const QString& root) {
+    QFile file(root + QLatin1String("/profiles.ini"));
     if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    std::vector<IniSection> sections;
-    for (const QByteArray& raw : file.readAll().split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(u'[') && line.endsWith(u']')) {
-            sections.push_back({line.mid(1, line.size() - 2).trimmed(), {}});
-            continue;
-        }
-        const qsizetype equals = line.indexOf(u'=');
-        if (sections.empty() || equals <= 0 || line.startsWith(u';') || line.startsWith(u'#')) {
-            continue;
-        }
-        const QString key = line.left(equals).trimmed().toLower();
-        if (!sections.back().values.contains(key)) {
-            sections.back().values.insert(key, line.mid(equals + 1).trimmed());
-        }
-    }
-    return sections;
-}
-
-bool IsProfileSection(const QString& name) {
-    const QString number = name.mid(7);
-    return name.startsWith(QLatin1String("Profile"), Qt::CaseInsensitive) && !number.isEmpty() &&
-           std::all_of(number.begin(), number.end(), [](QChar c) { return c.isDigit(); });
-}
-
-// The profile Firefox starts with: the default of an install (what current versions go by),
-// else the profile marked Default=1, else the first profile listed.
-std::optional<QString> DefaultFirefoxProfile(const QString& root) {
-    const std::vector<IniSection> sections = ReadIni(root + QLatin1String("/profiles.ini"));
-    for (const IniSection& section : sections) {
-        const QString path = section.values.value(QStringLiteral("default"));
-        if (section.name.startsWith(QLatin1String("Install"), Qt::CaseInsensitive) &&
-            !path.isEmpty()) {
-            return QDir::isAbsolutePath(path) ? path : root + u'/' + path;
-        }
-    }
-    const IniSection* chosen = nullptr;
-    for (const IniSection& section : sections) {
-        if (!IsProfileSection(section.name) ||
-            section.values.value(QStringLiteral("path")).isEmpty()) {
-            continue;
-        }
-        if (chosen == nullptr || (section.values.value(QStringLiteral("default")) == u"1" &&
-                                  chosen->values.value(QStringLiteral("default")) != u"1")) {
-            chosen = &section;
-        }
-    }
-    if (chosen == nullptr) {
         return std::nullopt;
     }
-    const QString path = chosen->values.value(QStringLiteral("path"));
-    const QString relative = chosen->values.value(QStringLiteral("isrelative"));
-    const bool isRelative = relative.isEmpty() ? !QDir::isAbsolutePath(path) : relative != u"0";
-    return isRelative ? root + u'/' + path : path;
+    const std::optional<FirefoxProfile> profile =
+        DefaultFirefoxProfile(file.readAll().toStdString());
+    if (!profile) {
+        return std::nullopt;
+    }
+    const QString path = QString::fromUtf8(profile->path);
+    return profile->relative ? root + u'/' + path : path;
 }
 
 // --- SQLite ---
@@ -228,58 +173,6 @@ std::vector<StoredCookie> ReadFirefox(sqlite3* db, const std::vector<std::string
     return cookies;
 }
 
-// The key Chromium on Linux encrypts with when no keyring is there to hold one.
-std::optional<std::array<unsigned char, 16>> FixedChromiumKey() {
-    static constexpr std::string_view kPassword = "peanuts";
-    static constexpr std::string_view kSalt = "saltysalt";
-    std::array<unsigned char, 16> key{};
-    if (PKCS5_PBKDF2_HMAC(kPassword.data(), static_cast<int>(kPassword.size()),
-                          reinterpret_cast<const unsigned char*>(kSalt.data()),
-                          static_cast<int>(kSalt.size()), 1, EVP_sha1(),
-                          static_cast<int>(key.size()), key.data()) != 1) {
-        return std::nullopt;
-    }
-    return key;
-}
-
-// A value encrypted with the fixed key ("v10"). Any other kind ("v11" has its key in the
-// keyring) and anything that does not decrypt cleanly is nullopt: a value is never guessed.
-std::optional<std::string> DecryptChromiumValue(std::string_view encrypted, bool domainDigest) {
-    static constexpr std::string_view kFixedKeyTag = "v10";
-    static const std::optional<std::array<unsigned char, 16>> key = FixedChromiumKey();
-    if (!key || !encrypted.starts_with(kFixedKeyTag)) {
-        return std::nullopt;
-    }
-    const std::string_view data = encrypted.substr(kFixedKeyTag.size());
-    if (data.empty() || data.size() % 16 != 0) {
-        return std::nullopt;
-    }
-    std::unique_ptr<EVP_CIPHER_CTX, CipherFree> context(EVP_CIPHER_CTX_new());
-    std::array<unsigned char, 16> iv;
-    iv.fill(' ');
-    std::string plain(data.size() + 16, '\0');
-    int written = 0;
-    int last = 0;
-    auto* out = reinterpret_cast<unsigned char*>(plain.data());
-    if (!context ||
-        EVP_DecryptInit_ex(context.get(), EVP_aes_128_cbc(), nullptr, key->data(), iv.data()) !=
-            1 ||
-        EVP_DecryptUpdate(context.get(), out, &written,
-                          reinterpret_cast<const unsigned char*>(data.data()),
-                          static_cast<int>(data.size())) != 1 ||
-        EVP_DecryptFinal_ex(context.get(), out + written, &last) != 1) {
-        return std::nullopt;
-    }
-    plain.resize(static_cast<std::size_t>(written + last));
-    if (domainDigest) {
-        if (plain.size() < kDomainDigestBytes) {
-            return std::nullopt;
-        }
-        plain.erase(0, kDomainDigestBytes);
-    }
-    return plain;
-}
-
 int ChromiumVersion(sqlite3* db) {
     int version = 0;
     if (Statement statement = Prepare(db, "SELECT value FROM meta WHERE key = 'version'")) {
@@ -290,7 +183,9 @@ int ChromiumVersion(sqlite3* db) {
     return version;
 }
 
-std::vector<StoredCookie> ReadChromium(sqlite3* db, const std::vector<std::string>& domains) {
+std::vector<StoredCookie> ReadChromium(sqlite3* db, const std::vector<std::string>& domains,
+                                       bool withSessionCookies,
+                                       const KeyringPassword& keyringPassword) {
     const std::vector<std::string> columns = TableColumns(db, "cookies");
     if (!HasAll(columns, {"host_key", "path", "name", "value", "encrypted_value", "expires_utc",
                           "is_secure"})) {
@@ -304,20 +199,45 @@ std::vector<StoredCookie> ReadChromium(sqlite3* db, const std::vector<std::strin
     if (Has(columns, "top_frame_site_key")) {
         sql += " AND top_frame_site_key = ''";
     }
+    // The keyring's key is derived once, when the first value needs it.
+    std::optional<std::optional<ChromiumKey>> keyringKey;
+    auto keyFor = [&](std::string_view encrypted) -> std::optional<ChromiumKey> {
+        switch (KeyKindOf(encrypted)) {
+            case ChromiumKeyKind::Fixed:
+                return FixedChromiumKey();
+            case ChromiumKeyKind::Keyring:
+                if (!keyringKey) {
+                    const std::optional<std::string> password =
+                        keyringPassword ? keyringPassword() : std::nullopt;
+                    keyringKey = password ? DeriveChromiumKey(*password) : std::nullopt;
+                }
+                return *keyringKey;
+            case ChromiumKeyKind::Unknown:
+                break;
+        }
+        return std::nullopt;
+    };
     std::vector<StoredCookie> cookies;
     ForEachRow(db, sql, domains, [&](sqlite3_stmt* row) {
+        const std::int64_t expires = ChromiumExpiry(sqlite3_column_int64(row, 5));
+        if (expires == 0 && !withSessionCookies) {
+            return;
+        }
+        const std::string hostKey = ColumnBytes(row, 0);
         std::string value = ColumnBytes(row, 3);
         const std::string encrypted = ColumnBytes(row, 4);
         if (value.empty() && !encrypted.empty()) {
-            std::optional<std::string> decrypted = DecryptChromiumValue(encrypted, domainDigest);
+            const std::optional<ChromiumKey> key = keyFor(encrypted);
+            std::optional<std::string> decrypted =
+                key ? DecryptChromiumValue(encrypted, *key, hostKey, domainDigest) : std::nullopt;
             if (!decrypted) {
                 return;
             }
             value = std::move(*decrypted);
         }
-        cookies.push_back({ColumnBytes(row, 0), ColumnBytes(row, 1), ColumnBytes(row, 2),
-                           std::move(value), ChromiumExpiry(sqlite3_column_int64(row, 5)),
-                           sqlite3_column_int(row, 6) != 0, sqlite3_column_int(row, 7) != 0});
+        cookies.push_back({hostKey, ColumnBytes(row, 1), ColumnBytes(row, 2), std::move(value),
+                           expires, sqlite3_column_int(row, 6) != 0,
+                           sqlite3_column_int(row, 7) != 0});
     });
     return cookies;
 }
@@ -338,41 +258,51 @@ std::vector<CookieStore> FindCookieStores(const std::string& home, const std::st
     }
     const QString homeDir = QFile::decodeName(QByteArray::fromStdString(home));
     QStringList seen;  // one store reached by two paths is read once
-    auto add = [&](CookieStore::Kind kind, const QString& path) {
+    auto add = [&](CookieStore store, const QString& path) {
         const QString canonical = QFileInfo(path).canonicalFilePath();
         if (IsFile(path) && !seen.contains(canonical)) {
             seen.push_back(canonical);
-            stores.push_back({kind, QFile::encodeName(path).toStdString()});
+            store.path = QFile::encodeName(path).toStdString();
+            stores.push_back(std::move(store));
         }
     };
-    for (const char* root : {"/.mozilla/firefox", "/.var/app/org.mozilla.firefox/.mozilla/firefox",
-                             "/snap/firefox/common/.mozilla/firefox"}) {
-        if (const std::optional<QString> profile =
-                DefaultFirefoxProfile(homeDir + QLatin1String(root))) {
-            add(CookieStore::Kind::Firefox, *profile + QLatin1String("/cookies.sqlite"));
+    auto encoded = [](const QString& path) { return QFile::encodeName(path).toStdString(); };
+    const QString xdg = QFile::decodeName(QByteArray::fromStdString(configHome));
+    // Firefox keeps its profiles in the configuration folder unless ~/.mozilla is there from
+    // before; both are read, the one it goes by first.
+    const QString config = QDir::isAbsolutePath(xdg) ? xdg : homeDir + QLatin1String("/.config");
+    for (const QString& root :
+         {homeDir + QLatin1String("/.mozilla/firefox"), config + QLatin1String("/mozilla/firefox"),
+          homeDir + QLatin1String("/.var/app/org.mozilla.firefox/.mozilla/firefox"),
+          homeDir + QLatin1String("/snap/firefox/common/.mozilla/firefox")}) {
+        if (const std::optional<QString> profile = FirefoxProfileFolder(root)) {
+            add({CookieStore::Kind::Firefox, {}}, *profile + QLatin1String("/cookies.sqlite"));
         }
     }
     QStringList configs;
-    const QString xdg = QFile::decodeName(QByteArray::fromStdString(configHome));
     if (QDir::isAbsolutePath(xdg)) {
         configs.push_back(xdg);
     }
     configs.push_back(homeDir + QLatin1String("/.config"));
-    QStringList profiles;
-    for (const QString& config : configs) {
-        profiles.push_back(config + QLatin1String("/chromium"));
+    const SafeStorage chromium{"chromium", "Chromium"};
+    const SafeStorage chrome{"chrome", "Chrome"};
+    std::vector<std::pair<QString, SafeStorage>> folders;
+    for (const QString& folder : configs) {
+        folders.emplace_back(folder + QLatin1String("/chromium"), chromium);
     }
-    profiles.push_back(homeDir + QLatin1String("/.var/app/org.chromium.Chromium/config/chromium"));
-    profiles.push_back(homeDir + QLatin1String("/snap/chromium/common/chromium"));
-    for (const QString& config : configs) {
-        profiles.push_back(config + QLatin1String("/google-chrome"));
+    folders.emplace_back(homeDir + QLatin1String("/.var/app/org.chromium.Chromium/config/chromium"),
+                         chromium);
+    folders.emplace_back(homeDir + QLatin1String("/snap/chromium/common/chromium"), chromium);
+    for (const QString& folder : configs) {
+        folders.emplace_back(folder + QLatin1String("/google-chrome"), chrome);
     }
-    profiles.push_back(homeDir + QLatin1String("/.var/app/com.google.Chrome/config/google-chrome"));
-    for (const QString& profile : profiles) {
+    folders.emplace_back(
+        homeDir + QLatin1String("/.var/app/com.google.Chrome/config/google-chrome"), chrome);
+    for (const auto& [folder, safeStorage] : folders) {
         // Newer versions keep the database in Network/, where they move an older one to.
-        const QString moved = profile + QLatin1String("/Default/Network/Cookies");
-        add(CookieStore::Kind::Chromium,
-            IsFile(moved) ? moved : profile + QLatin1String("/Default/Cookies"));
+        const QString moved = folder + QLatin1String("/Default/Network/Cookies");
+        add({CookieStore::Kind::Chromium, {}, encoded(folder), safeStorage},
+            IsFile(moved) ? moved : folder + QLatin1String("/Default/Cookies"));
     }
     return stores;
 }
@@ -398,8 +328,24 @@ std::vector<std::string> CookieDomainsForHost(const std::string& host) {
     return domains;
 }
 
+bool ChromiumRunning(const std::string& browserFolder) {
+    // A crash or a kill leaves the lock behind: the process it names tells.
+    std::string target(PATH_MAX, '\0');
+    const ssize_t size =
+        readlink((browserFolder + "/SingletonLock").c_str(), target.data(), target.size());
+    char host[HOST_NAME_MAX + 1] = {};
+    if (size <= 0 || static_cast<std::size_t>(size) >= target.size() ||
+        gethostname(host, sizeof host - 1) != 0) {
+        return false;
+    }
+    target.resize(static_cast<std::size_t>(size));
+    const std::optional<long> pid = ChromiumLockHolder(target, host);
+    return pid && *pid <= INT_MAX && (kill(static_cast<pid_t>(*pid), 0) == 0 || errno == EPERM);
+}
+
 std::vector<StoredCookie> ReadCookieStore(const CookieStore& store,
-                                          const std::vector<std::string>& domains) {
+                                          const std::vector<std::string>& domains,
+                                          const KeyringPassword& keyringPassword) {
     if (domains.empty()) {
         return {};
     }
@@ -427,9 +373,11 @@ std::vector<StoredCookie> ReadCookieStore(const CookieStore& store,
     if (opened != SQLITE_OK) {
         return {};
     }
-    std::vector<StoredCookie> cookies = store.kind == CookieStore::Kind::Firefox
-                                            ? ReadFirefox(db.get(), domains)
-                                            : ReadChromium(db.get(), domains);
+    std::vector<StoredCookie> cookies =
+        store.kind == CookieStore::Kind::Firefox
+            ? ReadFirefox(db.get(), domains)
+            : ReadChromium(db.get(), domains, ChromiumRunning(store.browserFolder),
+                           keyringPassword);
     // An expired cookie would only be dropped by the jar.
     const std::int64_t now = QDateTime::currentSecsSinceEpoch();
     std::erase_if(cookies,
@@ -437,8 +385,9 @@ std::vector<StoredCookie> ReadCookieStore(const CookieStore& store,
     return cookies;
 }
 
-BrowserCookieJar::BrowserCookieJar(std::vector<CookieStore> stores, QObject* parent)
-    : QNetworkCookieJar(parent), stores_(std::move(stores)) {}
+BrowserCookieJar::BrowserCookieJar(std::vector<CookieStore> stores, KeyringPlace keyring,
+                                   QObject* parent)
+    : QNetworkCookieJar(parent), stores_(std::move(stores)), keyring_(std::move(keyring)) {}
 
 QList<QNetworkCookie> BrowserCookieJar::cookiesForUrl(const QUrl& url) const {
     // Qt asks this (const) before each request it sends, redirected ones included: the moment
@@ -462,7 +411,14 @@ void BrowserCookieJar::TakeStoredCookies(const QString& host) {
     // The same cookie in two stores: the one of the preferred browser counts.
     std::set<std::tuple<std::string, std::string, std::string>> inserted;
     for (const CookieStore& store : stores_) {
-        for (const StoredCookie& stored : ReadCookieStore(store, domains)) {
+        const KeyringPassword password = [&]() -> std::optional<std::string> {
+            const std::string& application = store.safeStorage.application;
+            if (!passwords_.contains(application)) {
+                passwords_[application] = ReadSafeStoragePassword(keyring_, store.safeStorage);
+            }
+            return passwords_[application];
+        };
+        for (const StoredCookie& stored : ReadCookieStore(store, domains, password)) {
             if (!inserted.emplace(stored.name, stored.domain, stored.path).second) {
                 continue;
             }

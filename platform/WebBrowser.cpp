@@ -32,8 +32,9 @@ const char* const BrowserSession::kUserAgent =
 BrowserSession::BrowserSession() : network_(std::make_unique<QNetworkAccessManager>()) {
     // The run starts from the cookies of the user's own browsers, so that a page loads as
     // signed in there.
-    network_->setCookieJar(new BrowserCookieJar(
-        FindCookieStores(Environment("HOME"), Environment("XDG_CONFIG_HOME")), network_.get()));
+    network_->setCookieJar(
+        new BrowserCookieJar(FindCookieStores(Environment("HOME"), Environment("XDG_CONFIG_HOME")),
+                             DesktopKeyringPlace(), network_.get()));
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     // The same proxy as the file transfer: the one the system names for http.
     QNetworkProxy proxy(QNetworkProxy::NoProxy);

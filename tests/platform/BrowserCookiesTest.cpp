@@ -1,10 +1,17 @@
 // The user's browser cookies in page loads: stores in the browsers' own schemas in a fresh
-// home, loaded through the system proxy so that the host is a real name.
+// home, loaded through the system proxy so that the host is a real name; keyrings stood in for
+// on a bus of the test's own.
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QDateTime>
 #include <algorithm>
 #include <cstdlib>
@@ -16,8 +23,11 @@
 #include <vector>
 
 #include "platform/BrowserCookies.h"
+#include "platform/BrowserProfiles.h"
+#include "platform/ChromiumCrypt.h"
 #include "platform/WebBrowser.h"
 #include "tests/support/LoopbackServer.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/TempDir.h"
 
 using platform::BrowserSession;
@@ -110,11 +120,13 @@ std::string Sha256(const std::string& text) {
     return digest;
 }
 
-// As Chromium encrypts without a keyring.
-std::string EncryptV10(const std::string& plain) {
+// As Chromium encrypts: with the fixed key ("v10") or with the one of a keyring password.
+std::string Encrypt(const std::string& plain, const std::string& password = "peanuts",
+                    const std::string& tag = "v10") {
     unsigned char key[16];
-    PKCS5_PBKDF2_HMAC("peanuts", 7, reinterpret_cast<const unsigned char*>("saltysalt"), 9, 1,
-                      EVP_sha1(), 16, key);
+    PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                      reinterpret_cast<const unsigned char*>("saltysalt"), 9, 1, EVP_sha1(), 16,
+                      key);
     const unsigned char iv[17] = "                ";
     std::string out(plain.size() + 16, '\0');
     int n = 0;
@@ -127,7 +139,7 @@ std::string EncryptV10(const std::string& plain) {
     EVP_EncryptFinal_ex(ctx, o + n, &last);
     EVP_CIPHER_CTX_free(ctx);
     out.resize(static_cast<std::size_t>(n + last));
-    return "v10" + out;
+    return tag + out;
 }
 
 // The name=value pairs of a request's Cookie line, sorted.
@@ -155,6 +167,10 @@ protected:
     void SetUp() override {
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("HTTP_PROXY");
+        // No keyring but the ones a test stands in for.
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        unsetenv("XDG_CURRENT_DESKTOP");
+        setenv("XDG_RUNTIME_DIR", root_.Path().c_str(), 1);
         setenv("TMPDIR", tmp_.Path().c_str(), 1);
         UseHome("home");
     }
@@ -206,7 +222,8 @@ protected:
     std::string home_;
     std::vector<std::pair<const char*, std::optional<std::string>>> saved_ = [] {
         std::vector<std::pair<const char*, std::optional<std::string>>> saved;
-        for (const char* name : {"HOME", "TMPDIR"}) {
+        for (const char* name : {"HOME", "TMPDIR", "DBUS_SESSION_BUS_ADDRESS",
+                                 "XDG_CURRENT_DESKTOP", "XDG_RUNTIME_DIR"}) {
             const char* value = std::getenv(name);
             saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
         }
@@ -250,26 +267,48 @@ TEST_F(BrowserCookiesTest, FirefoxDefaultProfileGivesTheCookiesOfTheHost) {
         << received[0];
 }
 
-TEST_F(BrowserCookiesTest, ChromiumValuesArePlainOrDecryptedWithTheFixedKey) {
+std::string HostName() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    return host;
+}
+
+// A pid that no process has any longer.
+pid_t DeadPid() {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST_F(BrowserCookiesTest, ChromiumValuesArePlainOrFixedKeyAndSessionsLastWhileItRuns) {
     struct Case {
-        const char* database;
-        int version;  // from 24 on, the host's digest comes before the encrypted value
+        const char* folder;
+        int version;       // from 24 on, the host's digest comes before the encrypted value
+        std::string lock;  // the singleton lock's target; empty: none
+        bool running;
     } cases[] = {
-        {".config/chromium/Default/Cookies", 23},
-        {".config/google-chrome/Default/Network/Cookies", 24},
+        {".config/chromium", 23, "", false},
+        {".config/google-chrome", 24, HostName() + "-" + std::to_string(getpid()), true},
+        {".config/chromium", 24, HostName() + "-" + std::to_string(DeadPid()), false},
+        {".config/chromium", 24, "elsewhere-" + std::to_string(getpid()), false},
     };
+    int home = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.database);
-        UseHome(std::to_string(c.version));
+        SCOPED_TRACE(c.lock);
+        UseHome(std::to_string(++home));
         {
-            Db db(Home(c.database));
+            Db db(Home(std::string(c.folder) +
+                       (c.version >= 24 ? "/Default/Network/Cookies" : "/Default/Cookies")));
             db.Script(kChromiumSchema);
             db.Exec("INSERT INTO meta VALUES ('version', ?), ('last_compatible_version', ?)",
                     {std::to_string(c.version), std::to_string(c.version)});
             const std::string prefix = c.version >= 24 ? Sha256(".youtube.com") : "";
             const Row rows[] = {
                 {".youtube.com", "/", "PLAIN", "p1", kFuture},
-                {".youtube.com", "/", "ENCRYPTED", "", kFuture, false, EncryptV10(prefix + "e1")},
+                {".youtube.com", "/", "ENCRYPTED", "", kFuture, false, Encrypt(prefix + "e1")},
                 {".youtube.com", "/", "SESSION", "s1", 0},
                 {".youtube.com", "/", "KEYRING", "", kFuture, false,
                  "v11" + std::string(32, '\x5a')},
@@ -281,11 +320,176 @@ TEST_F(BrowserCookiesTest, ChromiumValuesArePlainOrDecryptedWithTheFixedKey) {
                 AddChromium(db, row);
             }
         }
+        if (!c.lock.empty()) {
+            std::filesystem::create_symlink(c.lock, Home(std::string(c.folder) + "/SingletonLock"));
+        }
         const auto received = Load({kWatch});
         ASSERT_EQ(received.size(), 1u);
-        EXPECT_EQ(SentCookies(received[0]),
-                  (std::vector<std::string>{"ENCRYPTED=e1", "PLAIN=p1", "SESSION=s1"}))
-            << received[0];
+        std::vector<std::string> expected{"ENCRYPTED=e1", "PLAIN=p1"};
+        if (c.running) {
+            expected.push_back("SESSION=s1");
+        }
+        EXPECT_EQ(SentCookies(received[0]), expected) << received[0];
+    }
+}
+
+// (session, parameters, value, content type), as the Secret Service hands out a secret.
+struct Secret {
+    QDBusObjectPath session;
+    QByteArray parameters;
+    QByteArray value;
+    QString contentType;
+};
+QDBusArgument& operator<<(QDBusArgument& out, const Secret& s) {
+    out.beginStructure();
+    out << s.session << s.parameters << s.value << s.contentType;
+    out.endStructure();
+    return out;
+}
+const QDBusArgument& operator>>(const QDBusArgument& in, Secret& s) {
+    in.beginStructure();
+    in >> s.session >> s.parameters >> s.value >> s.contentType;
+    in.endStructure();
+    return in;
+}
+
+}  // namespace
+Q_DECLARE_METATYPE(Secret)
+namespace {
+
+// A desktop's keyrings on a bus: a Secret Service holding Chromium's item (locked or not) and
+// a KWallet (open or closed) holding its entry. Records the methods called.
+class StandInKeyring : public QDBusVirtualObject {
+public:
+    StandInKeyring(const std::string& address, bool secrets, bool unlocked, bool wallet,
+                   bool walletOpen, QString password)
+        : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "keyring")),
+          unlocked_(unlocked),
+          walletOpen_(walletOpen),
+          password_(std::move(password)) {
+        qDBusRegisterMetaType<Secret>();
+        bus_.registerVirtualObject("/", this, QDBusConnection::SubPath);
+        if (secrets) {
+            bus_.registerService("org.freedesktop.secrets");
+        }
+        if (wallet) {
+            bus_.registerService("org.kde.kwalletd5");
+        }
+        // The program waits for each answer on the main thread: they come from another.
+        moveToThread(&thread_);
+        thread_.start();
+    }
+    ~StandInKeyring() override {
+        bus_.unregisterObject("/", QDBusConnection::UnregisterTree);
+        QDBusConnection::disconnectFromBus("keyring");
+        thread_.quit();
+        thread_.wait();
+    }
+    QStringList Calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
+        {
+            std::lock_guard lock(mutex_);
+            calls_ << m.member();
+        }
+        const QString item = "/org/freedesktop/secrets/collection/login/1";
+        const QList<QDBusObjectPath> items{QDBusObjectPath(item)};
+        const auto args = m.arguments();
+        QVariantList reply;
+        if (m.member() == "SearchItems") {
+            const auto attributes =
+                qdbus_cast<QMap<QString, QString>>(args.value(0).value<QDBusArgument>());
+            const bool ours = attributes.value("application") == "chromium" &&
+                              attributes.value("xdg:schema").startsWith("chrome_libsecret");
+            const QList<QDBusObjectPath> none;
+            reply << QVariant::fromValue(ours && unlocked_ ? items : none)
+                  << QVariant::fromValue(ours && !unlocked_ ? items : none);
+        } else if (m.member() == "OpenSession") {
+            reply << QVariant::fromValue(QDBusVariant(QString()))
+                  << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/secrets/session/1"));
+        } else if (m.member() == "GetSecret" && m.path() == item && unlocked_) {
+            reply << QVariant::fromValue(Secret{
+                args.value(0).value<QDBusObjectPath>(), {}, password_.toUtf8(), "text/plain"});
+        } else if (m.member() == "isEnabled" || m.member() == "isOpen") {
+            reply << (m.member() == "isEnabled" || walletOpen_);
+        } else if (m.member() == "networkWallet") {
+            reply << QString("kdewallet");
+        } else if (m.member() == "open" && walletOpen_) {
+            reply << 7;
+        } else if (m.member() == "readPassword") {
+            const bool ours = args.value(1) == "Chromium Keys" &&
+                              args.value(2) == "Chromium Safe Storage" && args.value(0) == 7;
+            reply << (ours ? password_ : QString());
+        } else if (m.member() == "close" || m.member() == "Close") {
+            reply << 0;
+        } else {
+            connection.send(m.createErrorReply("org.freedesktop.DBus.Error.Failed", "refused"));
+            return true;
+        }
+        connection.send(m.createReply(reply));
+        return true;
+    }
+
+private:
+    QDBusConnection bus_;
+    bool unlocked_;
+    bool walletOpen_;
+    QString password_;
+    mutable std::mutex mutex_;
+    QStringList calls_;
+    QThread thread_;
+};
+
+TEST_F(BrowserCookiesTest, KeyringValuesAreReadOnlyFromAnOpenKeyring) {
+    const std::string password = "fZMUXBF0BF7bYHQ9+SZIAg==";
+    struct Case {
+        const char* name;
+        bool secrets, unlocked, wallet, walletOpen, kde;
+        const char* password;
+        bool sent;
+    } cases[] = {
+        {"unlocked secret service", true, true, false, false, false, password.c_str(), true},
+        {"locked secret service", true, false, false, false, false, password.c_str(), false},
+        {"another key", true, true, false, false, false, "another", false},
+        {"open wallet", false, false, true, true, true, password.c_str(), true},
+        {"closed wallet", false, false, true, false, true, password.c_str(), false},
+        {"no keyring", false, false, false, false, false, password.c_str(), false},
+    };
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    int home = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseHome(std::to_string(++home));
+        {
+            Db db(Home(".config/chromium/Default/Cookies"));
+            db.Script(kChromiumSchema);
+            db.Exec("INSERT INTO meta VALUES ('version', '24'), ('last_compatible_version', '24')");
+            const std::string plain = Sha256(".youtube.com") + "k1";
+            AddChromium(db, {".youtube.com", "/", "KEYRING", "", kFuture, false,
+                             Encrypt(plain, password, "v11")});
+            AddChromium(db, {".youtube.com", "/", "FIXED", "", kFuture, false, Encrypt(plain)});
+        }
+        StandInKeyring keyring(bus.Address(), c.secrets, c.unlocked, c.wallet, c.walletOpen,
+                               c.password);
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str(), 1);
+        c.kde ? setenv("XDG_CURRENT_DESKTOP", "KDE", 1) : unsetenv("XDG_CURRENT_DESKTOP");
+        const auto received = Load({kWatch});
+        ASSERT_EQ(received.size(), 1u);
+        std::vector<std::string> expected{"FIXED=k1"};
+        if (c.sent) {
+            expected.push_back("KEYRING=k1");
+        }
+        EXPECT_EQ(SentCookies(received[0]), expected);
+        // Nothing is unlocked, and a closed wallet is not opened (which would ask for its
+        // password).
+        EXPECT_FALSE(keyring.Calls().contains("Unlock"));
+        EXPECT_EQ(keyring.Calls().contains("open"), c.walletOpen)
+            << keyring.Calls().join(' ').toStdString();
     }
 }
 
@@ -326,22 +530,123 @@ TEST_F(BrowserCookiesTest, BrokenStoresGiveNoCookies) {
 }
 
 TEST_F(BrowserCookiesTest, StoresAreFoundWhereTheBrowsersKeepThem) {
+    WriteProfilesIni(".mozilla/firefox", "[Profile0]\nPath=old\n");
+    WriteProfilesIni(".config/mozilla/firefox", "[Install1]\nDefault=new\n");
+    WriteProfilesIni("xdg/mozilla/firefox", "[Profile0]\nPath=x\n");
     WriteProfilesIni("snap/firefox/common/.mozilla/firefox",
                      "[Profile0]\nIsRelative=1\nPath=a\n[Profile1]\nIsRelative=0\nPath=" + home_ +
                          "/elsewhere/p\nDefault=1\n");
     for (const char* file :
-         {"snap/firefox/common/.mozilla/firefox/a/cookies.sqlite", "elsewhere/p/cookies.sqlite",
+         {".mozilla/firefox/old/cookies.sqlite", ".config/mozilla/firefox/new/cookies.sqlite",
+          "xdg/mozilla/firefox/x/cookies.sqlite",
+          "snap/firefox/common/.mozilla/firefox/a/cookies.sqlite", "elsewhere/p/cookies.sqlite",
           ".config/chromium/Default/Cookies", ".config/chromium/Default/Network/Cookies",
           ".config/google-chrome/Default/Cookies"}) {
         Touch(file);
     }
-    std::vector<std::string> found;
-    for (const platform::CookieStore& store : platform::FindCookieStores(home_)) {
-        found.push_back(store.path.substr(home_.size() + 1));
+    for (const std::string configHome : {"", "xdg"}) {
+        std::vector<std::string> found;
+        for (const platform::CookieStore& store :
+             platform::FindCookieStores(home_, configHome.empty() ? "" : Home(configHome))) {
+            found.push_back(store.path.substr(home_.size() + 1) + " " +
+                            store.safeStorage.application);
+        }
+        EXPECT_EQ(found, (std::vector<std::string>{
+                             ".mozilla/firefox/old/cookies.sqlite ",
+                             (configHome.empty() ? ".config" : configHome) + "/mozilla/firefox/" +
+                                 (configHome.empty() ? "new" : "x") + "/cookies.sqlite ",
+                             "elsewhere/p/cookies.sqlite ",
+                             ".config/chromium/Default/Network/Cookies chromium",
+                             ".config/google-chrome/Default/Cookies chrome"}));
     }
-    EXPECT_EQ(found, (std::vector<std::string>{"elsewhere/p/cookies.sqlite",
-                                               ".config/chromium/Default/Network/Cookies",
-                                               ".config/google-chrome/Default/Cookies"}));
+}
+
+TEST(BrowserFiles, ProfilesLocksAndWalletSettingsReadAsTheirOwnersMeanThem) {
+    const struct {
+        const char* ini;
+        std::optional<std::string> path;
+        bool relative;
+    } profiles[] = {
+        {"[Profile0]\nPath=a\n[Profile1]\nPath=b\nDefault=1\n[Install9]\nDefault=c\n", "c", true},
+        {"[profile0]\r\npath = a\r\n[PROFILE1]\r\nPATH=b\r\nDefault=1\r\n", "b", true},
+        {"; x\n[Profile0]\nIsRelative=0\nPath=/p/a\n", "/p/a", false},
+        {"[Profile0]\nPath=/p/a\n", "/p/a", false},
+        {"[Install1]\nDefault=/p/i\n", "/p/i", false},
+        {"[Profile0]\nPath=a\nPath=b\n", "a", true},
+        {"[ProfileX]\nPath=a\n[Profile0]\nPath=\n[General]\nPath=g\n", std::nullopt, true},
+        {"Path=a\n", std::nullopt, true},
+    };
+    for (const auto& c : profiles) {
+        SCOPED_TRACE(c.ini);
+        const auto profile = platform::DefaultFirefoxProfile(c.ini);
+        ASSERT_EQ(profile.has_value(), c.path.has_value());
+        if (profile) {
+            EXPECT_EQ(profile->path, *c.path);
+            EXPECT_EQ(profile->relative, c.relative);
+        }
+    }
+    const struct {
+        const char* target;
+        const char* host;
+        std::optional<long> pid;
+    } locks[] = {
+        // This host, another one and dead pids are told apart in the page loads above.
+        {"my-desk-7", "my-desk", 7},
+        {"vm-", "vm", {}},
+        {"vm-12x", "vm", {}},
+        {"vm-+5", "vm", {}},
+    };
+    for (const auto& c : locks) {
+        EXPECT_EQ(platform::ChromiumLockHolder(c.target, c.host), c.pid) << c.target;
+    }
+    const struct {
+        const char* kwalletrc;
+        bool withoutPrompt;
+    } wallets[] = {
+        {"", true},
+        {"[Wallet]\nEnabled=true\nPrompt on Open=false\n", true},
+        {"[Wallet]\nEnabled=false\n", false},
+        {"[Wallet]\nPrompt on Open=true\n", false},
+        {"[Wallet]\nPrompt on Open=true\n[Auto Allow]\nkdewallet=Chromium, Tamberlo\n", true},
+        {"[Wallet]\nPrompt on Open=true\n[Auto Allow]\nother=Tamberlo\n", false},
+    };
+    for (const auto& c : wallets) {
+        EXPECT_EQ(platform::KWalletOpensWithoutPrompt(c.kwalletrc, "kdewallet", "Tamberlo"),
+                  c.withoutPrompt)
+            << c.kwalletrc;
+    }
+}
+
+// A value as Chromium 156 stored it with GNOME Keyring, and the password it kept there.
+TEST(BrowserFiles, StoredValuesDecryptOnlyWithTheirKeyAndDomain) {
+    const std::string stored = QByteArray::fromHex(
+                                   "763131D522E2312A9D6517F015BCE0AD60DB879A6B7DFCB2C1F2FC3950A58"
+                                   "0B8464C3BB72E51F6BE94D2EE0F2EB6E545A0E701")
+                                   .toStdString();
+    const auto keyring = platform::DeriveChromiumKey("fZMUXBF0BF7bYHQ9+SZIAg==");
+    const auto fixed = platform::FixedChromiumKey();
+    ASSERT_TRUE(keyring && fixed);
+    const std::string v10 = Encrypt("plain");
+    const struct {
+        std::string encrypted;
+        platform::ChromiumKey key;
+        const char* host;
+        bool digest;
+        std::optional<std::string> plain;
+    } cases[] = {
+        {stored, *keyring, "127.0.0.1", true, "p-value-123"},
+        {stored, *keyring, "127.0.0.2", true, std::nullopt},
+        {stored, *fixed, "127.0.0.1", true, std::nullopt},
+        {stored.substr(0, stored.size() - 16), *keyring, "127.0.0.1", true, std::nullopt},
+        {"v12" + stored.substr(3), *keyring, "127.0.0.1", true, std::nullopt},
+        {v10, *fixed, "", false, "plain"},
+        {v10, *fixed, "", true, std::nullopt},
+        {"v10", *fixed, "", false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::DecryptChromiumValue(c.encrypted, c.key, c.host, c.digest), c.plain)
+            << c.host << " " << c.encrypted.size();
+    }
 }
 
 }  // namespace

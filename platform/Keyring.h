@@ -1,0 +1,32 @@
+#pragma once
+
+// The password a Chromium-family browser keeps its cookie key under in the desktop's keyring,
+// read over the session bus: from the Secret Service (GNOME Keyring and the like) or from an
+// open KWallet. Only what may be read as it is: nothing is ever unlocked, opened, prompted
+// for, started or written.
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+struct SafeStorage {
+    std::string application;  // the Secret Service item's "application": "chromium", "chrome"
+    std::string name;  // "Chromium", "Chrome": KWallet's "<name> Keys" / "<name> Safe Storage"
+};
+
+struct KeyringPlace {
+    std::string busAddress;  // the session bus; empty: there is none
+    std::string kwalletrc;   // KWallet's settings file
+    bool kdeFirst = false;   // a KDE desktop: the browser keeps its password in KWallet
+};
+
+// The session's keyring as the environment names it.
+KeyringPlace DesktopKeyringPlace();
+
+// The password, or nullopt when there is no keyring, it is locked or closed, asking it would
+// need the user, or it holds none for this browser.
+std::optional<std::string> ReadSafeStoragePassword(const KeyringPlace& place,
+                                                   const SafeStorage& storage);
+
+}  // namespace platform

@@ -269,6 +269,7 @@ void TfrmMain::PaintPictures() {
 
 void TfrmMain::CreateMenus() {
     suiPopupMenu1 = new QMenu(this);
+    suiPopupMenu1->setTitle(Q(StrId::Advanced));  // what assistive technology calls it
     suiPopupMenu1->setSeparatorsCollapsible(false);
     Homepage1 = suiPopupMenu1->addAction(Q(StrId::MenuHomePage));
     connect(Homepage1, &QAction::triggered, this, &TfrmMain::Homepage1Click);

@@ -177,6 +177,7 @@ TEST_F(Run, OpenMenusAreReachedFromTheApplicationWithTheirItemsRolesAndStates) {
     ASSERT_NE(find("Home Page"), nullptr) << "the open menu is not reached";
     EXPECT_EQ(find("Home Page")->role(), QAccessible::MenuItem);
     EXPECT_EQ(find("Home Page")->parent()->role(), QAccessible::PopupMenu);
+    EXPECT_EQ(find("Home Page")->parent()->text(QAccessible::Name), "Advanced");
     ASSERT_NE(find("Youtube Download Quality"), nullptr);
     EXPECT_TRUE(find("Youtube Download Quality")->state().hasPopup);
     int checked = 0;

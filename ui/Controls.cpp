@@ -86,7 +86,8 @@ private:
             if (menu == nullptr || !menu->isVisible()) {
                 continue;
             }
-            QAccessibleInterface* parent = QAccessible::queryAccessibleInterface(menu)->parent();
+            QAccessibleInterface* own = QAccessible::queryAccessibleInterface(menu);
+            QAccessibleInterface* parent = own != nullptr ? own->parent() : nullptr;
             if (parent != nullptr && parent->object() == qApp) {
                 menus.push_back(menu);
             }

@@ -1,5 +1,6 @@
 #include "app/AboutWindow.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -31,11 +32,14 @@ TfrmAbout::TfrmAbout(QWidget* owner) : platform::TForm(owner) {
 
     Image2 = new QLabel(this);
     Image2->setGeometry(0, 0, 360, 50);
-    Image2->setPixmap(ui::Banner(360, 50));
+    // The banner says what the main window's banner says, in the same place.
+    QLabel* domain = TextLabel(Image2, Q(StrId::MakerDomain), 20, 8);
+    domain->setStyleSheet(QStringLiteral("color: white; font-weight: bold; font-size: 13px;"));
+    domain->adjustSize();
+    TextLabel(Image2, Q(StrId::TitleHint), 20, 28)->setStyleSheet(QStringLiteral("color: white;"));
 
     Image1 = new QLabel(this);
     Image1->setGeometry(20, 61, 32, 32);
-    Image1->setPixmap(ui::ProgramPicture(32));
 
     Label1 = TextLabel(this, QString(), 80, 62);
     QFont name = Label1->font();
@@ -63,12 +67,29 @@ TfrmAbout::TfrmAbout(QWidget* owner) : platform::TForm(owner) {
     bOK->setGeometry(260, 211, 79, 23);
     bOK->setDefault(true);
     connect(bOK, &QPushButton::clicked, this, [this] { ModalResult = platform::mrOk; });
+    bOK->setFocus();
+    PaintPictures();
+}
+
+void TfrmAbout::PaintPictures() {
+    Image2->setPixmap(ui::Banner(360, 50, devicePixelRatioF()));
+    Image1->setPixmap(ui::ProgramPicture(32, devicePixelRatioF()));
 }
 
 void TfrmAbout::FormShow() {
     Label1->setText(Q(StrId::ProductName));
     Label1->adjustSize();
     CenterWindow();
+    PaintPictures();
+}
+
+void TfrmAbout::keyPressEvent(QKeyEvent* event) {
+    // Escape closes the window, as its close box does.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    platform::TForm::keyPressEvent(event);
 }
 
 void TfrmAbout::lbEAddressClick() {

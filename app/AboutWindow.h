@@ -26,4 +26,8 @@ public:
 
 protected:
     void FormShow() override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void PaintPictures();
 };

@@ -2,6 +2,7 @@
 
 #include <unordered_set>
 
+#include "common/Sites.h"
 #include "common/Text.h"
 #include "common/VideoUrl.h"
 
@@ -45,6 +46,19 @@ std::vector<std::string> SplitClipboardUrls(std::string_view text,
         start = lf + 1;
     }
     return accepted;
+}
+
+std::optional<std::vector<std::string>> IntakeAddresses(std::string_view text,
+                                                        const std::vector<std::string>& jobs) {
+    const std::string trimmed = text::Trim(std::string(text));
+    // Addresses of the video site's cache server are never jobs; the whole text is ignored.
+    if (text::StartsWithCaseless(trimmed, sites::kYouTubeCacheAddress)) {
+        return std::nullopt;
+    }
+    if (!text::ContainsCaseless(trimmed, ".com")) {
+        return std::vector<std::string>{};
+    }
+    return SplitClipboardUrls(trimmed, jobs);
 }
 
 std::vector<std::string> NewFileJobs(const std::vector<std::string>& files,

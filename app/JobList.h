@@ -2,6 +2,7 @@
 
 // The rules by which clipboard text becomes jobs.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,12 @@
 // among the jobs or earlier lines, are found ignoring the case of the letters a to z.
 std::vector<std::string> SplitClipboardUrls(std::string_view text,
                                             const std::vector<std::string>& jobs);
+
+// The intake of text from the clipboard or a drop: the text is trimmed; text that begins with the
+// video site's cache address is ignored entirely (nullopt); text without ".com" gives nothing;
+// otherwise its new addresses as SplitClipboardUrls gives them.
+std::optional<std::vector<std::string>> IntakeAddresses(std::string_view text,
+                                                        const std::vector<std::string>& jobs);
 
 // The files that are not yet jobs (ignoring letter case), in the order given.
 std::vector<std::string> NewFileJobs(const std::vector<std::string>& files,

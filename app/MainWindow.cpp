@@ -1,10 +1,13 @@
 #include "app/MainWindow.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -13,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include "app/AboutWindow.h"
 #include "app/JobList.h"
@@ -85,10 +89,8 @@ void TfrmMain::CreateControls() {
     imgTitle = new QLabel(this);
     imgTitle->setScaledContents(true);
     imgTitle->setGeometry(0, 0, kClientWidth, 50);
-    imgTitle->setPixmap(ui::Banner(kClientWidth, 50));
 
     Image1 = Place(new ui::ClickLabel(this), 8, 8);
-    Image1->setPixmap(ui::Logo(36));
     Image1->resize(36, 36);
     Image1->setToolTip(Q(StrId::MenuHomePage).remove('&'));
     connect(Image1, &ui::ClickLabel::clicked, this, &TfrmMain::Homepage1Click);
@@ -108,7 +110,6 @@ void TfrmMain::CreateControls() {
     lTitleHint->adjustSize();
 
     iUpdate = new QLabel(this);
-    iUpdate->setPixmap(ui::UpdateGlyph(16));
     iUpdate->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     iUpdate->setGeometry(0, 18, 32, 32);
 
@@ -141,6 +142,10 @@ void TfrmMain::CreateControls() {
     lvMain->header()->setStretchLastSection(false);
     lvMain->setColumnWidth(0, 355);
     lvMain->setContextMenuPolicy(Qt::CustomContextMenu);
+    // Addresses and files can be dropped onto the list.
+    lvMain->setAcceptDrops(true);
+    lvMain->viewport()->setAcceptDrops(true);
+    lvMain->viewport()->installEventFilter(this);
     // Selection stays visible when the list has no focus.
     QPalette listPalette = lvMain->palette();
     listPalette.setColor(QPalette::Inactive, QPalette::Highlight,
@@ -168,11 +173,12 @@ void TfrmMain::CreateControls() {
     bBrowser->setToolTip(Q(StrId::BrowseFolderHint));
 
     pLine = new ui::Separator(pSingleMode);
-    pLine->setGeometry(8, 204, 474, 2);
+    // As wide as the rows of buttons it separates.
+    pLine->setGeometry(8, 204, 468, 2);
 
     lConvertTo = Place(new QLabel(Q(StrId::ConvertTo), pSingleMode), 0, 209);
     cbFormat = new QComboBox(pSingleMode);
-    cbFormat->setGeometry(0, 228, 377, 22);
+    cbFormat->setGeometry(0, 228, 378, 23);  // the folder field's size, so the two line up
     for (int i = 0; i < convert::ProfileCount(); ++i) {
         cbFormat->addItem(Q(convert::ProfileText(i)));
     }
@@ -195,7 +201,6 @@ void TfrmMain::CreateControls() {
     }
 
     WlmShiftImage1 = Place(new ui::ClickLabel(pSingleMode), 17, 333);
-    WlmShiftImage1->setPixmap(ui::MenuGlyph(16));
     WlmShiftImage1->resize(16, 16);
     WlmShiftImage1->setToolTip(Q(StrId::MenuHint));
     connect(WlmShiftImage1, &ui::ClickLabel::clicked, this, &TfrmMain::iAboutClick);
@@ -247,27 +252,44 @@ void TfrmMain::CreateControls() {
          std::initializer_list<QWidget*>{cbAutoCopy, rbDownload, rbDownloadConvert, rbConvert}) {
         w->adjustSize();
     }
+    // The Advanced link and its picture sit on the middle line of the button row.
+    for (QWidget* w : std::initializer_list<QWidget*>{WlmShiftImage1, lbEAddress}) {
+        w->move(w->x(), bStart->y() + (bStart->height() - w->height()) / 2);
+    }
+    PaintPictures();
+}
+
+void TfrmMain::PaintPictures() {
+    const qreal dpr = devicePixelRatioF();
+    imgTitle->setPixmap(ui::Banner(kClientWidth, 50, dpr));
+    Image1->setPixmap(ui::ProgramPicture(36, dpr));
+    iUpdate->setPixmap(ui::UpdateGlyph(16, dpr));
+    WlmShiftImage1->setPixmap(ui::MenuGlyph(16, dpr));
 }
 
 void TfrmMain::CreateMenus() {
     suiPopupMenu1 = new QMenu(this);
+    suiPopupMenu1->setTitle(Q(StrId::Advanced));  // what assistive technology calls it
     suiPopupMenu1->setSeparatorsCollapsible(false);
     Homepage1 = suiPopupMenu1->addAction(Q(StrId::MenuHomePage));
     connect(Homepage1, &QAction::triggered, this, &TfrmMain::Homepage1Click);
     suiPopupMenu1->addSeparator();
     miYoutubeDownloadQuality = suiPopupMenu1->addMenu(Q(StrId::MenuQuality));
+    // One choice of four: drawn and announced as radio items.
+    auto* qualities = new QActionGroup(miYoutubeDownloadQuality);
+    qualities->setExclusive(true);
     int tag = 0;
     for (auto [item, caption] :
          {std::pair{&Normal1, StrId::QualityNormal}, std::pair{&HQ1, StrId::QualityHQ},
           std::pair{&HD1, StrId::QualityHD}, std::pair{&BestAvailable1, StrId::QualityBest}}) {
         QAction* action = miYoutubeDownloadQuality->addAction(Q(caption));
         action->setCheckable(true);
+        action->setActionGroup(qualities);
         action->setData(tag++);  // the item's Tag
         connect(action, &QAction::triggered, this, [this, action] { mi_QalityClick(action); });
         *item = action;
     }
     Normal1->setChecked(true);
-    suiPopupMenu1->addSeparator();
     suiPopupMenu1->addSeparator();
     About1 = suiPopupMenu1->addAction(Q(StrId::MenuAbout));
     connect(About1, &QAction::triggered, this, &TfrmMain::About1Click);
@@ -282,6 +304,10 @@ void TfrmMain::CreateMenus() {
     miBrowser = suiPopupMenu2->addAction(Q(StrId::MenuBrowser));
     suiPopupMenu2->addSeparator();
     miRemoveItem = suiPopupMenu2->addAction(Q(StrId::MenuRemoveItem));
+    // Delete in the list removes the selected job; the menu shows the key beside its item.
+    miRemoveItem->setShortcut(QKeySequence::Delete);
+    miRemoveItem->setShortcutContext(Qt::WidgetShortcut);
+    lvMain->addAction(miRemoveItem);
     suiPopupMenu2->addSeparator();
     miRemoveAll = suiPopupMenu2->addAction(Q(StrId::MenuRemoveAll));
     connect(miPaste, &QAction::triggered, this, &TfrmMain::bPasteClick);
@@ -302,6 +328,8 @@ void TfrmMain::SetTabOrder() {
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) {
         QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
     }
+    // The window opens with the focus on the first of them, not on a link.
+    const_cast<QWidget*>(order[0])->setFocus();
 }
 
 void TfrmMain::FormCreate() {
@@ -352,6 +380,11 @@ void TfrmMain::FormShow() {
         item->setChecked(item->data().toInt() == Quality);
     }
     CenterWindow();
+    // Pictures are drawn again for a screen of another scale.
+    if (QWindow* window = windowHandle()) {
+        connect(window, &QWindow::screenChanged, this, &TfrmMain::PaintPictures,
+                Qt::UniqueConnection);
+    }
 }
 
 void TfrmMain::FormClose() {
@@ -401,17 +434,82 @@ void TfrmMain::TakeClipboardText() {
     if (data == nullptr || !data->hasText()) {
         return;
     }
-    const std::string text = text::Trim(Bytes(data->text()));
-    // Addresses of the video site's cache server are never jobs; the whole text is ignored.
-    if (text::StartsWithCaseless(text, sites::kYouTubeCacheAddress)) {
+    TakeText(Bytes(data->text()));
+}
+
+void TfrmMain::TakeText(const std::string& text) {
+    const auto added = IntakeAddresses(text, Jobs());
+    if (!added) {
         return;
     }
-    if (text::ContainsCaseless(text, ".com")) {
-        AppendJobs(SplitClipboardUrls(text, Jobs()));
-    }
+    AppendJobs(*added);
     if (JobCount() > 0) {
         SelectJob(JobCount() - 1);
     }
+}
+
+namespace {
+
+// The text a drop offers: its plain text, else the addresses it carries, one a line.
+std::string DroppedText(const QMimeData& data) {
+    if (data.hasText()) {
+        return Bytes(data.text());
+    }
+    std::string text;
+    for (const QUrl& url : data.urls()) {
+        text += Bytes(url.toString()) + "\n";
+    }
+    return text;
+}
+
+// The files a drop offers, in its order; folders and remote addresses are not files.
+std::vector<std::string> DroppedFiles(const QMimeData& data) {
+    std::vector<std::string> files;
+    for (const QUrl& url : data.urls()) {
+        if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) {
+            files.push_back(Bytes(url.toLocalFile()));
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched != lvMain->viewport() ||
+        (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)) {
+        return platform::TForm::eventFilter(watched, event);
+    }
+    // What a drop adds depends on the mode and never changes it: addresses go through the
+    // intake of Paste in the download modes, files are added as the chooser adds them in the
+    // convert mode. Anything else is refused, without a message.
+    auto* drop = static_cast<QDropEvent*>(event);
+    const QMimeData* data = drop->mimeData();
+    const bool convert = rbConvert->isChecked();
+    const std::string text = convert || data == nullptr ? std::string() : DroppedText(*data);
+    const std::vector<std::string> files =
+        convert && data != nullptr ? DroppedFiles(*data) : std::vector<std::string>{};
+    const auto addresses = IntakeAddresses(text, {});
+    const bool wanted = convert ? !files.empty() : addresses && !addresses->empty();
+    if (!wanted) {
+        drop->ignore();
+        return true;
+    }
+    if (type == QEvent::Drop) {
+        if (convert) {
+            TakeFiles(files);
+        } else {
+            TakeText(text);
+        }
+    }
+    if ((drop->possibleActions() & Qt::CopyAction) != 0) {
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+    } else {
+        drop->acceptProposedAction();
+    }
+    return true;
 }
 
 void TfrmMain::AppendJobs(const std::vector<std::string>& texts) {
@@ -557,10 +655,19 @@ void TfrmMain::bBrowserClick() {
 }
 
 void TfrmMain::bSelectFileClick() {
-    auto files = platform::Dialogs::Current().OpenFiles(this, {LoadStr(StrId::FileFilter), true});
+    // The chooser opens where files were last taken from in this session.
+    auto files = platform::Dialogs::Current().OpenFiles(
+        this, {LoadStr(StrId::FileFilter), true, LoadStr(StrId::BrowseFileHint), lastFileFolder_});
     if (files) {
-        AppendJobs(NewFileJobs(*files, Jobs()));
+        TakeFiles(*files);
     }
+}
+
+void TfrmMain::TakeFiles(const std::vector<std::string>& files) {
+    if (!files.empty()) {
+        lastFileFolder_ = Bytes(QFileInfo(Q(files.back())).absolutePath());
+    }
+    AppendJobs(NewFileJobs(files, Jobs()));
 }
 
 std::string TfrmMain::SettingsPath() const {

@@ -151,6 +151,7 @@ protected:
     void FormShow() override;
     void FormClose() override;
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
@@ -160,9 +161,16 @@ private:
     void OnSecondInstance();
     void OnClipboardChange();
     void TakeClipboardText();
+    // The intake of Paste, for text from the clipboard or a drop.
+    void TakeText(const std::string& text);
+    // Adds the files that are not yet jobs, as the file chooser does.
+    void TakeFiles(const std::vector<std::string>& files);
+    void PaintPictures();
     void AppendJobs(const std::vector<std::string>& texts);
     void SelectJob(int index);
 
     ProgramPlaces places_;
     QMetaObject::Connection clipboardViewer_;
+    // Folder of the files last taken in this session; empty until then.
+    std::string lastFileFolder_;
 };

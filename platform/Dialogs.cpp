@@ -1,6 +1,7 @@
 #include "platform/Dialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -18,6 +19,10 @@ Dialogs*& Installed() {
 
 QString Q(const std::string& s) {
     return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QString FolderOrHome(const std::string& folder) {
+    return folder.empty() ? QDir::homePath() : Q(folder);
 }
 
 }  // namespace
@@ -51,7 +56,7 @@ MsgAnswer QtDialogs::MessageBox(QWidget* owner, const MessageBoxRequest& request
 
 std::optional<std::vector<std::string>> QtDialogs::OpenFiles(QWidget* owner,
                                                              const OpenFilesRequest& request) {
-    QFileDialog dialog(owner);
+    QFileDialog dialog(owner, Q(request.caption), FolderOrHome(request.startFolder));
     dialog.setFileMode(request.multiSelect ? QFileDialog::ExistingFiles
                                            : QFileDialog::ExistingFile);
     dialog.setNameFilter(Q(QtFilterFromPairs(request.filter)));
@@ -69,7 +74,7 @@ std::optional<std::vector<std::string>> QtDialogs::OpenFiles(QWidget* owner,
 
 std::optional<std::string> QtDialogs::SelectFolder(QWidget* owner,
                                                    const SelectFolderRequest& request) {
-    QFileDialog dialog(owner, Q(request.caption), Q(request.root));
+    QFileDialog dialog(owner, Q(request.caption), FolderOrHome(request.root));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
     dialog.setWindowModality(Qt::ApplicationModal);  // every other window is disabled meanwhile

@@ -27,11 +27,15 @@ struct MessageBoxRequest {
 struct OpenFilesRequest {
     std::string filter;  // "Description(*.ext)|*.ext|..." pairs, the first preselected
     bool multiSelect = true;
+    std::string caption;      // what the files are for
+    std::string startFolder;  // empty: the user's home folder
 };
 
+// Neither chooser starts in the program's working folder, which for a desktop start is wherever
+// the launcher happened to be.
 struct SelectFolderRequest {
     std::string caption;
-    std::string root;  // empty: the whole file system is offered
+    std::string root;  // empty: the whole file system is offered, starting at the user's home
 };
 
 class Dialogs {

@@ -4,7 +4,17 @@
 
 #include <QLabel>
 
+class QApplication;
+
 namespace ui {
+
+// What every window shares for keyboard and assistive-technology users: Return or Enter presses
+// the focused push button as Space does (dialogs keep their own default-button rules), open popup
+// menus are announced among the application's windows, and the items of an exclusive choice in a
+// menu are announced as radio buttons. Safe to call more than once.
+void InstallConventions(QApplication& app);
+// The accessibility part alone; windows call it before any interface is asked for.
+void InstallAccessibility();
 
 // Set to true on a click label that opens a web address: it is announced as a link.
 inline constexpr const char* kWebLinkProperty = "webLink";

@@ -4,7 +4,8 @@ class QApplication;
 
 namespace ui {
 
-// The program's look for every window: style, palette, font and control skins.
+// The program's look and feel for every window: style, palette, font, control skins, and the
+// keyboard and accessibility conventions of ui/Controls.h.
 void ApplyLook(QApplication& app);
 
 }  // namespace ui

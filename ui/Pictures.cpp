@@ -13,22 +13,30 @@ const QColor kDeepBlue(18, 52, 102);
 const QColor kBlue(36, 104, 178);
 const QColor kOrange(245, 146, 32);
 
-QPixmap Transparent(int width, int height) {
-    QPixmap pixmap(width, height);
+// A pixmap of width x height device-independent pixels, with dpr device pixels to each; a
+// painter on it draws in device-independent pixels.
+QPixmap Canvas(int width, int height, qreal dpr) {
+    QPixmap pixmap(QSize(width, height) * dpr);
+    pixmap.setDevicePixelRatio(dpr);
+    return pixmap;
+}
+
+QPixmap Transparent(int width, int height, qreal dpr) {
+    QPixmap pixmap = Canvas(width, height, dpr);
     pixmap.fill(Qt::transparent);
     return pixmap;
 }
 
 }  // namespace
 
-QPixmap Banner(int width, int height) {
-    QPixmap pixmap(width, height);
+QPixmap Banner(int width, int height, qreal dpr) {
+    QPixmap pixmap = Canvas(width, height, dpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     QLinearGradient sky(0, 0, width, height);
     sky.setColorAt(0.0, kDeepBlue);
     sky.setColorAt(1.0, kBlue);
-    p.fillRect(pixmap.rect(), sky);
+    p.fillRect(QRect(0, 0, width, height), sky);
     // A few soft film-strip bands give the banner some depth without drawing attention.
     p.setPen(Qt::NoPen);
     for (int i = 0; i < 4; ++i) {
@@ -48,33 +56,8 @@ QPixmap Banner(int width, int height) {
     return pixmap;
 }
 
-QPixmap Logo(int size) {
-    QPixmap pixmap = Transparent(size, size);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QRectF r(1, 1, size - 2, size - 2);
-    QRadialGradient glow(r.center(), size / 2.0);
-    glow.setColorAt(0.0, kOrange.lighter(130));
-    glow.setColorAt(1.0, kOrange.darker(115));
-    p.setBrush(glow);
-    p.setPen(QPen(QColor(255, 255, 255, 200), 1.5));
-    p.drawEllipse(r);
-    // A stylised "C" with a play notch: the maker's mark.
-    p.setPen(QPen(Qt::white, size * 0.12, Qt::SolidLine, Qt::RoundCap));
-    p.setBrush(Qt::NoBrush);
-    const QRectF inner = r.adjusted(size * 0.22, size * 0.22, -size * 0.22, -size * 0.22);
-    p.drawArc(inner, 45 * 16, 270 * 16);
-    p.setPen(Qt::NoPen);
-    p.setBrush(Qt::white);
-    QPolygonF play;
-    play << QPointF(size * 0.47, size * 0.38) << QPointF(size * 0.47, size * 0.62)
-         << QPointF(size * 0.66, size * 0.5);
-    p.drawPolygon(play);
-    return pixmap;
-}
-
-QPixmap ProgramPicture(int size) {
-    QPixmap pixmap = Transparent(size, size);
+QPixmap ProgramPicture(int size, qreal dpr) {
+    QPixmap pixmap = Transparent(size, size, dpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const double s = size / 64.0;
@@ -113,8 +96,8 @@ QIcon ProgramIcon() {
     return icon;
 }
 
-QPixmap UpdateGlyph(int size) {
-    QPixmap pixmap = Transparent(size, size);
+QPixmap UpdateGlyph(int size, qreal dpr) {
+    QPixmap pixmap = Transparent(size, size, dpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const double s = size / 16.0;
@@ -129,8 +112,8 @@ QPixmap UpdateGlyph(int size) {
     return pixmap;
 }
 
-QPixmap MenuGlyph(int size) {
-    QPixmap pixmap = Transparent(size, size);
+QPixmap MenuGlyph(int size, qreal dpr) {
+    QPixmap pixmap = Transparent(size, size, dpr);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const double s = size / 16.0;

@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QMenu>
+#include <QTreeWidget>
 
 #include "app/AboutWindow.h"
 #include "tests/app/RunFixture.h"
@@ -25,6 +26,11 @@ void Key(Qt::Key key) {
     }
     ASSERT_NE(target, nullptr);
     QTest::keyClick(target, key);
+}
+
+// The program's keyboard conventions, as its entry installs them with its look.
+void Conventions() {
+    ui::InstallConventions(*static_cast<QApplication*>(QCoreApplication::instance()));
 }
 
 // Tabs until the widget has the focus; false when it never comes.
@@ -93,10 +99,117 @@ TEST_F(Run, AWholeDownloadSetUpAndStartedFromTheKeyboard) {
                    QApplication::focusWidget() == w.suiButton1;
         },
         [](TfrmDownload&) {});
+    // Return presses the focused button as Space does.
+    Conventions();
     ASSERT_TRUE(TabTo(form_->bStart));
-    Key(Qt::Key_Space);
+    Key(Qt::Key_Return);
     EXPECT_TRUE(ReadFile(Out("Funny Cats Compilation.mp4")) == *content_.mp4);
     EXPECT_TRUE(Requested(kMetacafeFile + "&fmt=18"));
+}
+
+TEST_F(Run, TheKeysOfTheWindowsDoWhatTheyShow) {
+    Conventions();
+    // A fresh window has the focus on the first control of the tab order, not on a link.
+    TfrmMain fresh(dir_.Path() + "/");
+    fresh.show();
+    EXPECT_EQ(fresh.focusWidget(), fresh.lvMain);
+    fresh.close();
+
+    form_->activateWindow();
+    QApplication::setActiveWindow(form_.get());
+    AddJobs({kYouTubeHd, kYouTubeSd, kMetacafe});
+    form_->lvMain->setFocus();
+    form_->lvMain->setCurrentItem(form_->lvMain->topLevelItem(1));
+    // Delete in the list removes the selected job, as Remove does.
+    Key(Qt::Key_Delete);
+    EXPECT_EQ(form_->Jobs(), (std::vector<std::string>{kYouTubeHd, kMetacafe}));
+    EXPECT_EQ(form_->SelectedJob(), 1);
+    // Return and Enter press the focused button; Remove takes the selected job too.
+    ASSERT_TRUE(TabTo(form_->bRemove));
+    Key(Qt::Key_Enter);
+    EXPECT_EQ(form_->Jobs(), std::vector<std::string>{kYouTubeHd});
+    platform::ScriptedDialogs dialogs;
+    ASSERT_TRUE(TabTo(form_->bBrowser));
+    Key(Qt::Key_Return);
+    EXPECT_EQ(dialogs.folderRequests.size(), 1u);
+    // Escape closes the about window as its close box does; OK has its focus.
+    bool focusedOk = false;
+    TfrmAbout about(form_.get());
+    QTimer::singleShot(0, [&focusedOk, &about] {
+        focusedOk = about.focusWidget() == about.bOK;
+        QTest::keyClick(about.focusWidget(), Qt::Key_Escape);
+    });
+    EXPECT_EQ(about.ShowModal(), platform::mrCancel);
+    EXPECT_TRUE(focusedOk);
+}
+
+// Walks an accessible tree, checking that each child names its parent and knows its place.
+void Walk(QAccessibleInterface* node, std::vector<QAccessibleInterface*>& all) {
+    all.push_back(node);
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(child->parent(), node) << child->text(QAccessible::Name).toStdString();
+        EXPECT_EQ(node->indexOfChild(child), i) << child->text(QAccessible::Name).toStdString();
+        // Of the windows, only the menus are of interest here.
+        if (node->object() != qApp || child->role() == QAccessible::PopupMenu) {
+            Walk(child, all);
+        }
+    }
+}
+
+TEST_F(Run, OpenMenusAreReachedFromTheApplicationWithTheirItemsRolesAndStates) {
+    form_->suiPopupMenu1->popup(form_->mapToGlobal(QPoint(20, 20)));
+    form_->suiPopupMenu1->setActiveAction(form_->miYoutubeDownloadQuality->menuAction());
+    form_->miYoutubeDownloadQuality->popup(form_->mapToGlobal(QPoint(120, 40)));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return form_->miYoutubeDownloadQuality->isVisible(); }));
+    std::vector<QAccessibleInterface*> all;
+    Walk(A(qApp), all);
+    auto find = [&all](const QString& name) -> QAccessibleInterface* {
+        for (QAccessibleInterface* node : all) {
+            if (node->text(QAccessible::Name) == name && node->object() != nullptr &&
+                qobject_cast<QAction*>(node->object()) != nullptr) {
+                return node;
+            }
+        }
+        return nullptr;
+    };
+    ASSERT_NE(find("Home Page"), nullptr) << "the open menu is not reached";
+    EXPECT_EQ(find("Home Page")->role(), QAccessible::MenuItem);
+    EXPECT_EQ(find("Home Page")->parent()->role(), QAccessible::PopupMenu);
+    EXPECT_EQ(find("Home Page")->parent()->text(QAccessible::Name), "Advanced");
+    ASSERT_NE(find("Youtube Download Quality"), nullptr);
+    EXPECT_TRUE(find("Youtube Download Quality")->state().hasPopup);
+    int checked = 0;
+    for (const char* name : {"Normal", "HQ", "HD", "Best Available"}) {
+        QAccessibleInterface* item = find(name);
+        ASSERT_NE(item, nullptr) << name;
+        EXPECT_EQ(item->role(), QAccessible::RadioButton) << name;
+        EXPECT_TRUE(item->state().checkable) << name;
+        checked += item->state().checked;
+    }
+    EXPECT_EQ(checked, 1);
+    // No two separators follow one another.
+    const auto items = form_->suiPopupMenu1->actions();
+    for (qsizetype i = 1; i < items.size(); ++i) {
+        EXPECT_FALSE(items[i - 1]->isSeparator() && items[i]->isSeparator()) << i;
+    }
+    // Choosing through the interface is choosing with the mouse.
+    find("HD")->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(form_->Quality, 2);
+    EXPECT_TRUE(find("HD")->state().checked);
+    EXPECT_FALSE(find("Normal")->state().checked);
+    form_->miYoutubeDownloadQuality->hide();
+    form_->suiPopupMenu1->hide();
+    // The job list's menu too, with its Delete key.
+    form_->suiPopupMenu2->popup(form_->mapToGlobal(QPoint(20, 20)));
+    all.clear();
+    Walk(A(qApp), all);
+    ASSERT_NE(find("Remove Item"), nullptr);
+    EXPECT_EQ(find("Remove Item")->text(QAccessible::Accelerator), "Del");
+    EXPECT_TRUE(find("Paste from Clipboard")->state().focusable);
+    EXPECT_TRUE(find("Browser")->state().invisible) << "hidden in the download modes";
+    form_->suiPopupMenu2->hide();
 }
 
 }  // namespace

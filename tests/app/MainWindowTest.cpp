@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QTest>
 #include <QTreeWidget>
 #include <QUrl>
@@ -17,9 +21,12 @@
 
 #include "app/AboutWindow.h"
 #include "app/MainWindow.h"
+#include "common/Sites.h"
+#include "platform/Dialogs.h"
 #include "platform/Messages.h"
 #include "tests/support/TempDir.h"
 #include "ui/Controls.h"
+#include "ui/Look.h"
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -294,6 +301,173 @@ TEST_F(MainWindow, TabOrderFollowsTheForm) {
         } while ((w->focusPolicy() & Qt::TabFocus) == 0);
         EXPECT_EQ(w, expected[i]) << "after position " << i - 1;
     }
+}
+
+namespace {
+
+// The program's look for the life of a test, then Qt's own again.
+class WithTheLook {
+public:
+    WithTheLook()
+        : style_(QApplication::style()->name()),
+          sheet_(qApp->styleSheet()),
+          palette_(QApplication::palette()),
+          font_(QApplication::font()) {
+        ui::ApplyLook(*static_cast<QApplication*>(QCoreApplication::instance()));
+    }
+    ~WithTheLook() {
+        qApp->setStyleSheet(sheet_);
+        QApplication::setStyle(style_);
+        QApplication::setPalette(palette_);
+        QApplication::setFont(font_);
+    }
+
+private:
+    QString style_;
+    QString sheet_;
+    QPalette palette_;
+    QFont font_;
+};
+
+// Pixels that differ between two pictures of one size.
+int Differing(const QImage& a, const QImage& b) {
+    int count = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            count += a.pixel(x, y) != b.pixel(x, y);
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST_F(MainWindow, TheFocusedControlOfEveryKindIsPlainToSee) {
+    WithTheLook look;
+    TfrmMain& form = Open("[Options]\nRadioButton=1\n");
+    form.lvMain->addTopLevelItem(
+        new QTreeWidgetItem(QStringList{"http://www.youtube.com/watch?v=a"}));
+    QApplication::setActiveWindow(&form);
+    // At least a 2-pixel frame around the control must change, or a tint behind it.
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             form.lvMain, form.bPaste, form.cbAutoCopy, form.eOutputFolder, form.cbFormat,
+             form.rbDownload, form.lbEAddress, form.lUpdate}) {
+        SCOPED_TRACE(control->metaObject()->className());
+        form.bExit->setFocus();
+        const QImage unfocused = control->grab().toImage();
+        control->setFocus();
+        ASSERT_TRUE(control->hasFocus());
+        const QImage focused = control->grab().toImage();
+        const int frame = 2 * (2 * (control->width() + control->height()) - 8);
+        EXPECT_GE(Differing(unfocused, focused), frame)
+            << control->width() << "x" << control->height();
+    }
+}
+
+TEST_F(MainWindow, DropsTakeAddressesOrFilesByTheModeAndRefuseTheRest) {
+    const std::string a = "http://www.youtube.com/watch?v=aaaa";
+    const std::string b = "http://www.youtube.com/watch?v=bbbb";
+    std::filesystem::create_directory(dir_.File("clips"));
+    const std::string clip = dir_.File("clips/one.flv");
+    const std::string other = dir_.File("clips/Two.FLV");
+    WriteFile(clip, "");
+    WriteFile(other, "");
+    auto text = [](const std::string& t) {
+        auto* data = new QMimeData;
+        data->setText(QString::fromStdString(t));
+        return data;
+    };
+    auto urls = [](std::initializer_list<std::string> list) {
+        auto* data = new QMimeData;
+        QList<QUrl> all;
+        for (const std::string& u : list) {
+            all.push_back(u.front() == '/' ? QUrl::fromLocalFile(QString::fromStdString(u))
+                                           : QUrl(QString::fromStdString(u)));
+        }
+        data->setUrls(all);
+        return data;
+    };
+    struct Case {
+        const char* what;
+        int mode;
+        std::vector<std::string> before;
+        QMimeData* data;
+        bool accepted;
+        std::vector<std::string> after;
+        int selected;
+    } cases[] = {
+        {"addresses as Paste takes them",
+         0,
+         {a},
+         text("HTTP://www.youtube.com/watch?v=AAAA\r\n" + b + "\n" + b),
+         true,
+         {a, b},
+         1},
+        {"links of a browser", 1, {}, urls({a, b}), true, {a, b}, 1},
+        {"the cache server's address",
+         0,
+         {a},
+         text(std::string(sites::kYouTubeCacheAddress) + "x\n" + b),
+         false,
+         {a},
+         -1},
+        {"words", 0, {}, text("just words"), false, {}, -1},
+        {"files in a download mode", 0, {}, urls({clip}), false, {}, -1},
+        {"files as the chooser takes them",
+         2,
+         {other},
+         urls({clip, dir_.File("clips"), dir_.File("clips/two.flv"), a}),
+         true,
+         {other, clip},
+         -1},
+        {"addresses in the convert mode", 2, {}, text(a), false, {}, -1},
+    };
+    QRadioButton* modes[] = {nullptr, nullptr, nullptr};
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<QMimeData> data(c.data);
+        TfrmMain& form = Open();
+        modes[0] = form.rbDownload;
+        modes[1] = form.rbDownloadConvert;
+        modes[2] = form.rbConvert;
+        modes[c.mode]->click();
+        for (const std::string& job : c.before) {
+            auto* item = new QTreeWidgetItem(QStringList{QString::fromStdString(job)});
+            item->setData(0, Qt::UserRole, QByteArray::fromStdString(job));
+            form.lvMain->addTopLevelItem(item);
+        }
+        QWidget* target = form.lvMain->viewport();
+        const QPoint at(10, 10);
+        QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
+        QApplication::sendEvent(target, &enter);
+        EXPECT_EQ(enter.isAccepted(), c.accepted);
+        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
+        QApplication::sendEvent(target, &drop);
+        EXPECT_EQ(drop.isAccepted(), c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+        }
+        EXPECT_EQ(form.Jobs(), c.after);
+        EXPECT_EQ(form.SelectedJob(), c.selected);
+        EXPECT_TRUE(modes[c.mode]->isChecked()) << "a drop never changes the mode";
+        form_.reset();
+    }
+}
+
+TEST_F(MainWindow, TheFileChooserSaysWhatItIsForAndReopensWhereFilesWereLastTaken) {
+    TfrmMain& form = Open("[Options]\nRadioButton=2\n");
+    platform::ScriptedDialogs dialogs;
+    dialogs.fileChoices = {std::vector<std::string>{dir_.File("a/one.flv"), dir_.File("b/two.flv")},
+                           std::nullopt, std::nullopt};
+    form.bSelectFileClick();
+    form.bSelectFileClick();
+    form.bBrowserClick();
+    ASSERT_EQ(dialogs.fileRequests.size(), 2u);
+    EXPECT_EQ(dialogs.fileRequests[0].caption, "Select local video file");
+    EXPECT_EQ(dialogs.fileRequests[0].startFolder, "") << "the user's home";
+    EXPECT_EQ(dialogs.fileRequests[1].startFolder, dir_.File("b"));
+    ASSERT_EQ(dialogs.folderRequests.size(), 1u);
+    EXPECT_EQ(dialogs.folderRequests[0].root, "") << "the user's home";
 }
 
 #include "MainWindowTest.moc"

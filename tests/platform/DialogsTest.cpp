@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QTest>
@@ -19,13 +20,6 @@ TEST(FileChooser, AnyFileShowsFilesWithoutADotAndTheEntriesReadAsGiven) {
     for (const char* name : {"README", "clip.flv", "notes.txt"}) {
         testsupport::WriteFile(dir.File(name), "");
     }
-    // The chooser opens in the current folder.
-    struct InFolder {
-        explicit InFolder(const std::string& folder) { std::filesystem::current_path(folder); }
-        ~InFolder() { std::filesystem::current_path(before); }
-        std::filesystem::path before = std::filesystem::current_path();
-    } inDir(dir.Path());
-
     std::vector<std::string> entries;
     std::vector<std::string> shown;
     QTimer::singleShot(0, [&] {
@@ -47,9 +41,44 @@ TEST(FileChooser, AnyFileShowsFilesWithoutADotAndTheEntriesReadAsGiven) {
         }
         dialog->reject();
     });
-    EXPECT_EQ(QtDialogs().OpenFiles(nullptr, {"Flv files(*.flv)|*.flv| Any file(*.*)|*.*", true}),
+    EXPECT_EQ(QtDialogs().OpenFiles(nullptr, {"Flv files(*.flv)|*.flv| Any file(*.*)|*.*", true,
+                                              "Files", dir.Path()}),
               std::nullopt);
     EXPECT_EQ(entries, (std::vector<std::string>{"Flv files(*.flv)", "Any file(*.*)"}));
     std::sort(shown.begin(), shown.end());
     EXPECT_EQ(shown, (std::vector<std::string>{"README", "clip.flv", "notes.txt"}));
+}
+
+TEST(FileChooser, BothChoosersOpenAtHomeOrTheGivenFolderNeverTheWorkingOne) {
+    testsupport::TempDir dir;
+    const QString home = QDir::homePath();
+    ASSERT_NE(QDir::currentPath(), home);
+    struct Case {
+        bool folders;
+        std::string start;
+        QString expected;
+    } cases[] = {
+        {true, "", home},
+        {false, "", home},
+        {false, dir.Path(), QString::fromStdString(dir.Path())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start + (c.folders ? " folders" : " files"));
+        QString shown;
+        QString title;
+        QTimer::singleShot(0, [&] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                shown = dialog->directory().absolutePath();
+                title = dialog->windowTitle();
+                dialog->reject();
+            }
+        });
+        if (c.folders) {
+            QtDialogs().SelectFolder(nullptr, {"Pick a folder", c.start});
+        } else {
+            QtDialogs().OpenFiles(nullptr, {"Any file(*.*)|*.*", true, "Pick files", c.start});
+        }
+        EXPECT_EQ(shown, c.expected);
+        EXPECT_EQ(title, c.folders ? "Pick a folder" : "Pick files");
+    }
 }

@@ -1,6 +1,7 @@
 #include "retrieval/Download.h"
 
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -148,12 +149,11 @@ void TfrmDownload::ShowPanel(QWidget* panel) {
     }
     panel->show();
     SetClientSize(panel->width(), panel->height());
-    // The Stop button of the stage is where the keyboard is.
+    // The Stop button of the stage is where the keyboard is (in a window not active yet, once
+    // it becomes active).
     for (QPushButton* button : panel->findChildren<QPushButton*>()) {
         button->setDefault(true);
-        if (isActiveWindow() || !isVisible()) {
-            button->setFocus();
-        }
+        button->setFocus();
     }
 }
 
@@ -278,6 +278,15 @@ void TfrmDownload::FormClose() {
     if (converter.Running) {
         converter.Stop(0);
     }
+}
+
+void TfrmDownload::keyPressEvent(QKeyEvent* event) {
+    // Escape is the Stop of every stage, as it is the way out of any dialog.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        bStopClick();
+        return;
+    }
+    platform::TForm::keyPressEvent(event);
 }
 
 bool TfrmDownload::event(QEvent* e) {

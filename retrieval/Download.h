@@ -124,6 +124,7 @@ protected:
     void FormShow() override;
     void FormClose() override;
     bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void CreateControls();

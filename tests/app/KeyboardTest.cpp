@@ -92,19 +92,27 @@ TEST_F(Run, AWholeDownloadSetUpAndStartedFromTheKeyboard) {
     Key(Qt::Key_Return);
     EXPECT_EQ(form_->Quality, 1);
     EXPECT_TRUE(form_->HQ1->isChecked());
-    // Start runs the whole download; Stop would be the focused button of its window.
-    When(
-        [](TfrmDownload& w) {
-            return QApplication::focusWidget() == w.bStop ||
-                   QApplication::focusWidget() == w.suiButton1;
-        },
-        [](TfrmDownload&) {});
+    // Start runs the whole download, with Stop the focused button of its window.
+    bool stopFocused = false;
+    When([](TfrmDownload& w) { return w.Panel2->isVisible(); },
+         [&stopFocused](TfrmDownload& w) { stopFocused = w.focusWidget() == w.suiButton1; });
     // Return presses the focused button as Space does.
     Conventions();
     ASSERT_TRUE(TabTo(form_->bStart));
-    Key(Qt::Key_Return);
+    Start([] { Key(Qt::Key_Return); });
     EXPECT_TRUE(ReadFile(Out("Funny Cats Compilation.mp4")) == *content_.mp4);
     EXPECT_TRUE(Requested(kMetacafeFile + "&fmt=18"));
+    EXPECT_TRUE(stopFocused);
+}
+
+TEST_F(Run, EscapeInTheDownloadWindowStopsTheRun) {
+    const OwnPage slow = AddYouTubePage(site_, "escape00001", "Escaped");
+    site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(2048, 20));
+    AddJobs({slow.job, kMetacafe});
+    When(InTransfer, [](TfrmDownload& w) { QTest::keyClick(&w, Qt::Key_Escape); });
+    Start();
+    EXPECT_FALSE(Requested(kMetacafe));
+    EXPECT_LT(ReadFile(Out(slow.name)).size(), content_.flv->size());
 }
 
 TEST_F(Run, TheKeysOfTheWindowsDoWhatTheyShow) {

@@ -256,7 +256,7 @@ TEST_F(Run, RandomActionsLeaveNothingBehind) {
                 std::string name = job.substr(job.rfind('/') + 1);
                 name = name.substr(0, name.rfind('.'));
                 for (const OwnPage& p : pages) {
-                    name = p.job == job ? p.name.substr(0, p.name.rfind('.')) : name;
+                    name = p.job == job && !converting ? p.name.substr(0, p.name.rfind('.')) : name;
                 }
                 bool outcome = false;
                 for (const std::string& line : errors) {

@@ -131,10 +131,14 @@ protected:
     }
     // Runs on every look at the download window while the run goes on.
     void Observe(std::function<void(TfrmDownload&)> observe) { observe_ = std::move(observe); }
-    // Presses Start; returns when the download window has closed.
-    void Start() {
+    // Presses Start (or does what starts the run); returns when the download window has closed.
+    void Start(const std::function<void()>& press = {}) {
         watch_.start();
-        form_->bStart->click();
+        if (press) {
+            press();
+        } else {
+            form_->bStart->click();
+        }
         watch_.stop();
         EXPECT_TRUE(steps_.empty()) << steps_.size() << " step(s) of the run never came to pass";
         steps_.clear();

@@ -5,6 +5,7 @@
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QDir>
+#include <QProcess>
 
 #include "tests/app/RunFixture.h"
 
@@ -229,6 +230,55 @@ TEST_F(Run, AConverterThatWouldAskOnItsInputEndsWithAnErrorLine) {
     EXPECT_LT(run.elapsed(), 20000);
     ASSERT_EQ(ErrorLines().size(), 1u);
     EXPECT_EQ(ErrorLines()[0].rfind("Conversion failed: asks.avi", 0), 0u) << ErrorLines()[0];
+}
+
+TEST_F(Run, TheSecondBrowserTakesOverForTheRestOfTheRun) {
+    const OwnPage marker = AddYouTubePage(site_, "marker2nd01", "Second browser");
+    const std::optional<Reply> page = site_.FindRoute(marker.job);
+    site_.Route(marker.file, Reply::Body(content_.flv, "video/x-flv"));
+    site_.Route(kMetacafeFile, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 20));
+    // The first browser reads the capture-failure marker, slowly enough for the page to be
+    // mended before the second browser asks.
+    site_.Route(marker.job, Reply::Body(TfrmDownload::kCaptureFailed).Trickle(4, 100));
+    AddJobs({marker.job, kMetacafe});
+    platform::TWebBrowser* later = nullptr;
+    When([&](TfrmDownload&) { return site_.RequestCount() >= 1; },
+         [&](TfrmDownload&) { site_.Route(marker.job, *page); });
+    When([](TfrmDownload& w) { return w.JobIndex == 1; },
+         [&](TfrmDownload& w) { later = w.CurrentBrowser; });
+    TfrmDownload* window = nullptr;
+    Observe([&](TfrmDownload& w) { window = &w; });
+    Start();
+    EXPECT_TRUE(platform::FileExists(Out(marker.name)));
+
+    EXPECT_TRUE(platform::FileExists(Out("Funny Cats Compilation.flv")));
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(later, window->WebBrowser_2);
+}
+
+TEST_F(Run, ALockedOutputIsReportedAndTheNextFileIsConverted) {
+    TempDir local;
+    WriteFile(local.File("locked.flv"), *content_.flv);
+    WriteFile(local.File("next.flv"), *content_.flv);
+    WriteFile(Out("locked.avi"), "held by another program");
+    QProcess holder;
+    holder.start("bash", {"-c", QString("exec 3<>'%1'; echo ready; sleep 30")
+                                    .arg(QString::fromStdString(Out("locked.avi")))});
+    ASSERT_TRUE(holder.waitForReadyRead(5000));
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    SetMode(2);
+    dialogs_.fileChoices = {
+        std::vector<std::string>{local.File("locked.flv"), local.File("next.flv")}};
+    form_->bSelectFileClick();
+    dialogs_.answers = {platform::MsgAnswer::Yes};
+    Start();
+    holder.kill();
+    holder.waitForFinished();
+    ASSERT_GE(dialogs_.messages.size(), 2u);
+    EXPECT_EQ(dialogs_.messages[1].text,
+              "Video file will be created may be used, convert process failed!");
+    EXPECT_EQ(ReadFile(Out("locked.avi")), "held by another program");
+    EXPECT_EQ(ContainerOf(Out("next.avi")), "avi");
 }
 
 }  // namespace

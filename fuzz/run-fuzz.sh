@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of the byte parsers with clang's libFuzzer and runs each for a bounded
-# time: HTTP reception, the page parser and the converter output parser.
+# time: HTTP reception, the page parser, the converter output parser and the proxy variables.
 #   fuzz/run-fuzz.sh [seconds per target]   (default 60)
 # Needs clang-14 and libclang-rt-14-dev (scripts/install-deps.sh). Crashes land in
 # build-fuzz/artifacts/; new inputs in build-fuzz/corpus-*/ (the seed corpora stay untouched).
@@ -18,6 +18,7 @@ targets=(
   "http_reception|fuzz/HttpReceptionFuzz.cpp http/HttpReception.cpp common/Text.cpp|fuzz/corpus/http_reception"
   "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
   "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
+  "proxy|fuzz/ProxyFuzz.cpp common/Global.cpp common/Text.cpp|fuzz/corpus/proxy"
 )
 
 for entry in "${targets[@]}"; do

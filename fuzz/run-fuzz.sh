@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of the byte parsers with clang's libFuzzer and runs each for a bounded
-# time: HTTP reception, the page parser, the converter output parser, the browsers' profile and
-# lock files, and the decryption of Chromium's stored cookie values.
+# time: HTTP reception, the page parser, the converter output parser, the proxy variables, the
+# browsers' profile and lock files, and the decryption of Chromium's stored cookie values.
 #   fuzz/run-fuzz.sh [seconds per target]   (default 60)
 # Needs clang-14 and libclang-rt-14-dev (scripts/install-deps.sh). Crashes land in
 # build-fuzz/artifacts/; new inputs in build-fuzz/corpus-*/ (the seed corpora stay untouched).
@@ -19,6 +19,7 @@ targets=(
   "http_reception|fuzz/HttpReceptionFuzz.cpp http/HttpReception.cpp common/Text.cpp|fuzz/corpus/http_reception"
   "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
   "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
+  "proxy|fuzz/ProxyFuzz.cpp common/Global.cpp common/Text.cpp|fuzz/corpus/proxy"
   "profiles_ini|fuzz/ProfilesIniFuzz.cpp platform/BrowserProfiles.cpp|fuzz/corpus/profiles_ini"
   "chromium_value|fuzz/ChromiumValueFuzz.cpp platform/ChromiumCrypt.cpp|fuzz/corpus/chromium_value|-lcrypto"
 )

@@ -35,6 +35,31 @@ bool HasScheme(std::string_view s) {
     return true;
 }
 
+std::string Base64(std::string_view bytes) {
+    static constexpr char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k) {
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        }
+        for (std::size_t k = 0; k < 4; ++k) {
+            out.push_back(k <= n ? kDigits[(group >> (18 - 6 * k)) & 63] : '=');
+        }
+    }
+    return out;
+}
+
+// An IPv6 address written without brackets: only hex digits, colons and dots, two colons at
+// least. As a Proxy value it is the host, not host and port.
+bool IsBareIPv6(std::string_view s) {
+    return std::count(s.begin(), s.end(), ':') >= 2 &&
+           s.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
+}
+
 std::string ErrorWithNumber(int code) {
     return WSocketErrorDesc(code) + " (Error #" + std::to_string(code) + ")";
 }
@@ -206,7 +231,11 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
                        (port.empty() ? std::string() : ":" + port) + path;
         connProtocol_ = proto;
         std::string pproto, puser, ppass, phost, pport, ppath;
-        ParseURL(Proxy, pproto, puser, ppass, phost, pport, ppath);
+        if (IsBareIPv6(Proxy)) {
+            phost = "[" + Proxy + "]";
+        } else {
+            ParseURL(Proxy, pproto, puser, ppass, phost, pport, ppath);
+        }
         // A bare "host:port" reads as a path after the port; a plain host as the host.
         connHost_ = phost;
         connPort_ = pport.empty() ? ProxyPort : pport;
@@ -245,7 +274,7 @@ void THttpCli::Login() {
     StateChange(httpDnsLookup);
     try {
         socket_->SetLocalAddr(LocalAddr);
-        socket_->DnsLookup(connHost_);
+        socket_->DnsLookup(LookupHost(connHost_));
     } catch (const std::exception& e) {
         rx_.r.StatusCode = 404;
         rx_.r.ReasonPhrase = e.what();
@@ -392,6 +421,12 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
                       months + 3 * (d.month() - 1), d.year(), t.hour(), t.minute(), t.second());
         lines.push_back("If-Modified-Since: " + std::string(days + 3 * (d.dayOfWeek() - 1), 3) +
                         ", " + buf + " GMT");
+    }
+    // Basic credentials go with every request through the proxy: waiting for its 407 would
+    // cost a round trip per request and gain nothing, as Basic has nothing to negotiate.
+    if (!Proxy.empty() && !ProxyUsername.empty() && !Options.Contains(httpoNoBasicAuth)) {
+        lines.push_back("Proxy-Authorization: Basic " +
+                        Base64(ProxyUsername + ":" + ProxyPassword));
     }
     add("Cookie: ", Cookie);
     if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {

@@ -39,7 +39,7 @@ public:
     std::string Name;
     std::string URL;
     std::string LocalAddr = "0.0.0.0";
-    std::string Proxy;
+    std::string Proxy;  // "host", "host:port", "[::1]:port" or a bare IPv6 address
     std::string ProxyPort = "80";
     std::string Agent = "Tamberlo/1.6";
     std::string Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
@@ -50,6 +50,7 @@ public:
     std::string ProxyConnection;
     std::string Username;
     std::string Password;
+    // Sent as Basic Proxy-Authorization with every request through Proxy when not empty.
     std::string ProxyUsername;
     std::string ProxyPassword;
     bool NoCache = false;

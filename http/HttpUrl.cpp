@@ -31,9 +31,16 @@ void ParseAuthority(std::string_view rest, std::string& user, std::string& passw
         path = std::string(rest.substr(pathPos));
     }
     const std::string_view part = rest.substr(0, pathPos);
-    const std::size_t colon = part.rfind(':');
+    std::size_t colon = part.rfind(':');
     const std::size_t at = part.rfind('@');
     const std::size_t hostStart = at == std::string_view::npos ? 0 : at + 1;
+    // "[::1]" or "[::1]:8080": the colons of an IPv6 address inside brackets are no port
+    // separator. The host keeps its brackets, as the Host line and an absolute address need.
+    if (const std::size_t close = part.rfind(']');
+        close != std::string_view::npos && close > hostStart && part[hostStart] == '[' &&
+        (colon == std::string_view::npos || colon < close)) {
+        colon = std::string_view::npos;
+    }
     if (colon != std::string_view::npos && (at == std::string_view::npos || colon > at)) {
         port = std::string(part.substr(colon + 1));
         host = std::string(part.substr(hostStart, colon - hostStart));
@@ -118,6 +125,13 @@ THttpUrlParts ParseURL(std::string_view url, std::string_view currentPath) {
     p.Path = std::string(currentPath);
     ParseURL(url, p.Proto, p.User, p.Password, p.Host, p.Port, p.Path);
     return p;
+}
+
+std::string LookupHost(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    return std::string(host);
 }
 
 std::string AdjustDocName(std::string_view docName) {

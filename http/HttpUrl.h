@@ -14,12 +14,16 @@ struct THttpUrlParts {
     std::string Path;
 };
 
-// Splits an address. path is in and out: on entry the current path, which the relative forms
+// Splits an address. An IPv6 host comes in its brackets ("[::1]"). path is in and out: on entry the
+// current path, which the relative forms
 // "./" and "../" are resolved against; every other output is emptied first.
 void ParseURL(std::string_view url, std::string& proto, std::string& user, std::string& password,
               std::string& host, std::string& port, std::string& path);
 // The same with the current path given, as one value.
 THttpUrlParts ParseURL(std::string_view url, std::string_view currentPath = {});
+
+// The host to look up for a host of ParseURL: an IPv6 address without its brackets.
+std::string LookupHost(std::string_view host);
 
 // The document name of a request path: the last segment without a query, at most 255 bytes,
 // or "document.htm" for a folder.

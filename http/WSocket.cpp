@@ -197,6 +197,8 @@ struct TWSocket::Resolved {
     int protocol = 6;
     int type = SOCK_STREAM;
     in_addr addr{};
+    bool ipv6 = false;  // addr6 holds the address
+    in6_addr addr6{};
     int port = 0;
     in_addr localAddr{};
     int localPort = 0;
@@ -476,8 +478,10 @@ void TWSocket::DnsLookup(std::string_view hostName) {
     dnsResult_.clear();
     dnsResultList_.clear();
 
-    if (WSocketIsDottedIP(hostName)) {
-        dnsResult_ = platform::FormatIPv4(DottedToAddress(hostName));
+    in6_addr ipv6{};
+    if (WSocketIsDottedIP(hostName) || platform::ParseIPv6(std::string(hostName), ipv6)) {
+        dnsResult_ = WSocketIsDottedIP(hostName) ? platform::FormatIPv4(DottedToAddress(hostName))
+                                                 : platform::FormatIPv6(ipv6);
         dnsResultList_.push_back(dnsResult_);
         if (OnDnsLookupDone) {
             OnDnsLookupDone(*this, 0);
@@ -531,7 +535,11 @@ bool TWSocket::ResolveForConnect(Resolved& out) {
         out.protocol = ResolveProto(proto_, protoName);
         out.type = out.protocol == 6 ? SOCK_STREAM : out.protocol == 17 ? SOCK_DGRAM : SOCK_RAW;
         out.port = ResolvePort(port_, protoName);
-        out.addr = ResolveHost(addr_);
+        // An IPv6 address is used as it is; names are looked up for IPv4 addresses.
+        out.ipv6 = platform::ParseIPv6(addr_, out.addr6);
+        if (!out.ipv6) {
+            out.addr = ResolveHost(addr_);
+        }
         out.localPort = ResolvePort(localPort_, protoName);
         out.localAddr = ResolveHost(localAddr_);
         out.bind = localPort_ != "0" || localAddr_ != "0.0.0.0";
@@ -575,7 +583,7 @@ void TWSocket::Connect() {
     DropNotifiers();
     fd_.reset();
     int error = 0;
-    fd_ = platform::OpenSocket(r.type, r.protocol, error);
+    fd_ = platform::OpenSocket(r.ipv6 ? AF_INET6 : AF_INET, r.type, r.protocol, error);
     if (!fd_.valid()) {
         SocketError("Connect (socket)", error);
         return;
@@ -640,6 +648,12 @@ void TWSocket::Connect() {
             }
         }
     }
+    if (r.bind && r.ipv6) {
+        // The local address is an IPv4 one: it cannot be the source of an IPv6 connection.
+        lastError_ = WSAEAFNOSUPPORT;
+        RaiseException("winsock.bind failed, error #" + std::to_string(lastError_), lastError_);
+        return;
+    }
     if (r.bind && (error = platform::Bind(fd, r.localAddr, r.localPort)) != 0) {
         lastError_ = error;
         RaiseException("winsock.bind failed, error #" + std::to_string(error), error);
@@ -653,7 +667,8 @@ void TWSocket::Connect() {
     QObject::connect(writeNotifier_, &QSocketNotifier::activated, this,
                      [this] { Guarded([this] { HandleNotice(); }); });
 
-    error = platform::StartConnect(fd, r.addr, r.port);
+    error = r.ipv6 ? platform::StartConnect(fd, r.addr6, r.port)
+                   : platform::StartConnect(fd, r.addr, r.port);
     if (r.type != SOCK_STREAM) {
         if (error != 0) {
             DropNotifiers();

@@ -109,6 +109,18 @@ std::string FormatIPv4(in_addr address) {
     return buffer;
 }
 
+bool ParseIPv6(const std::string& text, in6_addr& out) {
+    return ::inet_pton(AF_INET6, text.c_str(), &out) == 1;
+}
+
+std::string FormatIPv6(const in6_addr& address) {
+    char buffer[INET6_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET6, &address, buffer, sizeof buffer) == nullptr) {
+        return {};
+    }
+    return buffer;
+}
+
 int LookupProtocol(const std::string& name, int& protocol) {
     protoent entry{};
     protoent* result = nullptr;
@@ -135,7 +147,11 @@ int LookupService(const std::string& name, const std::string& protocolName, int&
 }
 
 UniqueFd OpenSocket(int type, int protocol, int& error) {
-    int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    return OpenSocket(AF_INET, type, protocol, error);
+}
+
+UniqueFd OpenSocket(int family, int type, int protocol, int& error) {
+    int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
     error = fd < 0 ? LastSocketError() : 0;
     return UniqueFd(fd);
 }
@@ -164,6 +180,17 @@ int Bind(int fd, in_addr address, int port) {
 
 int StartConnect(int fd, in_addr address, int port) {
     sockaddr_in sa = MakeAddress(address, port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        return 0;
+    }
+    return LastSocketError();
+}
+
+int StartConnect(int fd, const in6_addr& address, int port) {
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(static_cast<std::uint16_t>(port));
+    sa.sin6_addr = address;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         return 0;
     }
@@ -239,16 +266,23 @@ int CloseSocket(int fd) {
 }
 
 int PeerName(int fd, std::string& address, int& port) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    sockaddr_storage storage{};
+    socklen_t len = sizeof storage;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
         return LastSocketError();
     }
-    if (sa.sin_family != AF_INET) {
+    if (storage.ss_family == AF_INET6) {
+        const auto* sa = reinterpret_cast<const sockaddr_in6*>(&storage);
+        address = FormatIPv6(sa->sin6_addr);
+        port = ntohs(sa->sin6_port);
+        return 0;
+    }
+    if (storage.ss_family != AF_INET) {
         return 10047;
     }
-    address = FormatIPv4(sa.sin_addr);
-    port = ntohs(sa.sin_port);
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(&storage);
+    address = FormatIPv4(sa->sin_addr);
+    port = ntohs(sa->sin_port);
     return 0;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// Thin non-blocking IPv4 socket calls for the socket layer. Every failure comes back as a
-// socket-layer error number (the classic 100xx/110xx numbers), mapped from errno or from the
-// resolver's result in one table, so callers never look at errno themselves.
+// Thin non-blocking IPv4 (and IPv6 address) socket calls for the socket layer. Every failure comes
+// back as a socket-layer error number (the classic 100xx/110xx numbers), mapped from errno or from
+// the resolver's result in one table, so callers never look at errno themselves.
 
 #include <netinet/in.h>
 
@@ -22,6 +22,9 @@ int SocketErrorFromResolver(int gaiResult, int savedErrno);
 // Parses an IPv4 address in dotted form (inet_aton rules); false when it is not one.
 bool ParseIPv4(const std::string& text, in_addr& out);
 std::string FormatIPv4(in_addr address);
+// Parses an IPv6 address without brackets ("::1"); false when it is not one.
+bool ParseIPv6(const std::string& text, in6_addr& out);
+std::string FormatIPv6(const in6_addr& address);
 
 // Protocol number for a name from the system's protocol table; 0 or an error number.
 int LookupProtocol(const std::string& name, int& protocol);
@@ -30,12 +33,15 @@ int LookupService(const std::string& name, const std::string& protocolName, int&
 
 // A new non-blocking, close-on-exec IPv4 socket; error is 0 or an error number.
 UniqueFd OpenSocket(int type, int protocol, int& error);
+// The same for an address family (AF_INET or AF_INET6).
+UniqueFd OpenSocket(int family, int type, int protocol, int& error);
 int GetIntOption(int fd, int level, int name, int& value);
 int SetIntOption(int fd, int level, int name, int value);
 int SetLinger(int fd, bool on, int seconds);
 int Bind(int fd, in_addr address, int port);
 // Starts a connect: 0 when connected at once, 10035 when under way, otherwise the error.
 int StartConnect(int fd, in_addr address, int port);
+int StartConnect(int fd, const in6_addr& address, int port);
 // The pending error of the socket (SO_ERROR), read and cleared; 0 when none.
 int TakePendingError(int fd);
 

@@ -1,5 +1,6 @@
 #include "platform/WebBrowser.h"
 
+#include <QAuthenticator>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "common/Global.h"
 #include "platform/BrowserCookies.h"
 
 namespace platform {
@@ -24,30 +24,85 @@ std::string Environment(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
+class SessionProxies : public QNetworkProxyFactory {
+public:
+    explicit SessionProxies(const BrowserSession& session) : session_(session) {}
+
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override {
+        const TProxyRoute route =
+            session_.RouteFor(query.url().toString(QUrl::FullyEncoded).toStdString());
+        if (route.Host.empty()) {
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        }
+        return {QNetworkProxy(QNetworkProxy::HttpProxy, QString::fromStdString(route.Host),
+                              static_cast<quint16>(route.Port), QString::fromStdString(route.User),
+                              QString::fromStdString(route.Password))};
+    }
+
+private:
+    const BrowserSession& session_;
+};
+
+struct ErrorText {
+    QNetworkReply::NetworkError error;
+    const char* direct;
+    // Through a proxy every connection is the proxy's: what failed is the proxy.
+    const char* viaProxy;
+};
+
+// What a failed load without an HTTP answer says of itself; other errors use Qt's text.
+constexpr ErrorText kErrorTexts[] = {
+    {QNetworkReply::ConnectionRefusedError, "connection refused",
+     "the proxy refused the connection"},
+    {QNetworkReply::RemoteHostClosedError, "connection closed by the server",
+     "connection closed by the proxy"},
+    {QNetworkReply::HostNotFoundError, "host not found", "proxy host not found"},
+    {QNetworkReply::TimeoutError, "timed out", "the proxy timed out"},
+    {QNetworkReply::SslHandshakeFailedError, "secure connection failed",
+     "secure connection failed"},
+    {QNetworkReply::TooManyRedirectsError, "too many redirects", "too many redirects"},
+    {QNetworkReply::InsecureRedirectError, "redirect from https to http",
+     "redirect from https to http"},
+    {QNetworkReply::ProxyConnectionRefusedError, "the proxy refused the connection",
+     "the proxy refused the connection"},
+    {QNetworkReply::ProxyConnectionClosedError, "connection closed by the proxy",
+     "connection closed by the proxy"},
+    {QNetworkReply::ProxyNotFoundError, "proxy host not found", "proxy host not found"},
+    {QNetworkReply::ProxyTimeoutError, "the proxy timed out", "the proxy timed out"},
+    {QNetworkReply::ProtocolUnknownError, "unsupported protocol", "unsupported protocol"},
+};
+
 }  // namespace
 
 const char* const BrowserSession::kUserAgent =
     "Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0";
 
-BrowserSession::BrowserSession() : network_(std::make_unique<QNetworkAccessManager>()) {
+BrowserSession::BrowserSession()
+    : proxyVariable_(SystemProxyVariable()),
+      noProxy_(SystemNoProxyVariable()),
+      network_(std::make_unique<QNetworkAccessManager>()) {
     // The run starts from the cookies of the user's own browsers, so that a page loads as
     // signed in there.
     network_->setCookieJar(
         new BrowserCookieJar(FindCookieStores(Environment("HOME"), Environment("XDG_CONFIG_HOME")),
                              DesktopKeyringPlace(), network_.get()));
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
-    // The same proxy as the file transfer: the one the system names for http.
-    QNetworkProxy proxy(QNetworkProxy::NoProxy);
-    if (ProxyEnabled()) {
-        std::string host;
-        std::int32_t port = 0;
-        GetProxyServer("http", host, port);
-        if (!host.empty()) {
-            proxy = QNetworkProxy(QNetworkProxy::HttpProxy, QString::fromStdString(host),
-                                  static_cast<quint16>(std::clamp(port, 0, 65535)));
-        }
-    }
-    network_->setProxy(proxy);
+    // The same proxy as the file transfer, chosen per address: no_proxy hosts go direct.
+    network_->setProxyFactory(new SessionProxies(*this));
+    // Qt asks here when a proxy answers 407. The credentials of http_proxy are offered once;
+    // offered again after a refusal they would only be refused again, so the load then ends
+    // with the 407.
+    QObject::connect(network_.get(), &QNetworkAccessManager::proxyAuthenticationRequired,
+                     network_.get(), [](const QNetworkProxy& proxy, QAuthenticator* auth) {
+                         if (!proxy.user().isEmpty() && auth->user() != proxy.user()) {
+                             auth->setUser(proxy.user());
+                             auth->setPassword(proxy.password());
+                         }
+                     });
+}
+
+TProxyRoute BrowserSession::RouteFor(const std::string& url) const {
+    return ProxyRouteFor(proxyVariable_, noProxy_, url);
 }
 
 BrowserSession::~BrowserSession() = default;
@@ -73,6 +128,8 @@ void TWebBrowser::Navigate(const std::string& url) {
     url_ = url;
     html_.clear();
     truncated_ = false;
+    httpStatus_ = 0;
+    loadError_.clear();
     readyState_ = READYSTATE_LOADING;
     QNetworkRequest request(QUrl::fromEncoded(QByteArray::fromStdString(url)));
     request.setHeader(QNetworkRequest::UserAgentHeader,
@@ -95,6 +152,8 @@ void TWebBrowser::Navigate2(const std::string& url) {
     url_ = url;
     html_.clear();
     truncated_ = false;
+    httpStatus_ = 0;
+    loadError_.clear();
     readyState_ = READYSTATE_COMPLETE;
 }
 
@@ -111,13 +170,42 @@ void TWebBrowser::ReadBody() {
     }
     if (html_.size() >= kMaxDocumentBytes) {
         truncated_ = true;
+        NoteOutcome(*reply);
         Drop();
         readyState_ = READYSTATE_COMPLETE;
     }
 }
 
+void TWebBrowser::NoteOutcome(QNetworkReply& reply) {
+    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    httpStatus_ = status.isValid() ? status.toInt() : 0;
+    const QNetworkReply::NetworkError error = reply.error();
+    if (error == QNetworkReply::ProxyAuthenticationRequiredError) {
+        httpStatus_ = 407;
+    }
+    const TProxyRoute route = session_.RouteFor(url_);
+    if (httpStatus_ == 407) {
+        const bool sent = !route.User.empty();
+        loadError_ = "407 Proxy Authentication Required: " + ProxyAuthenticationText(sent);
+    } else if (httpStatus_ >= 400) {
+        const std::string phrase =
+            reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString();
+        loadError_ = std::to_string(httpStatus_) + (phrase.empty() ? "" : " " + phrase);
+    } else if (error != QNetworkReply::NoError && error != QNetworkReply::OperationCanceledError) {
+        loadError_ = reply.errorString().toStdString();
+        for (const auto& e : kErrorTexts) {
+            if (e.error == error) {
+                loadError_ = route.Host.empty() ? e.direct : e.viaProxy;
+            }
+        }
+    }
+}
+
 void TWebBrowser::Finished() {
     ReadBody();
+    if (QNetworkReply* reply = reply_.data()) {
+        NoteOutcome(*reply);
+    }
     Drop();
     // Whatever ended the load (done, refused, an error page), the document is what arrived.
     readyState_ = READYSTATE_COMPLETE;

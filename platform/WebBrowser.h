@@ -12,12 +12,15 @@
 #include <memory>
 #include <string>
 
+#include "common/Global.h"
+
 class QNetworkAccessManager;
 class QNetworkReply;
 
 namespace platform {
 
-// What the browsers of one run share: the connection pool, the cookie jar and the proxy.
+// What the browsers of one run share: the connection pool, the cookie jar and the proxy. The
+// proxy settings are read once, when the session is made.
 class BrowserSession {
 public:
     BrowserSession();
@@ -26,10 +29,14 @@ public:
     BrowserSession& operator=(const BrowserSession&) = delete;
 
     QNetworkAccessManager& Network() { return *network_; }
+    // The proxy a load of url goes through (none for the hosts of no_proxy).
+    TProxyRoute RouteFor(const std::string& url) const;
 
     static const char* const kUserAgent;
 
 private:
+    std::string proxyVariable_;
+    std::string noProxy_;
     std::unique_ptr<QNetworkAccessManager> network_;
 };
 
@@ -63,6 +70,12 @@ public:
     // The page reached kMaxDocumentBytes and was cut there.
     bool Truncated() const { return truncated_; }
     const std::string& LocationURL() const { return url_; }
+    // The HTTP status of the last load's final answer; 0 while loading or when no answer came.
+    int HttpStatus() const { return httpStatus_; }
+    // Why the last load failed, briefly: "503 Service Unavailable", "connection refused",
+    // "host not found", "407 Proxy Authentication Required: the proxy asks for ...". Empty
+    // while loading and after a load that succeeded.
+    const std::string& LoadError() const { return loadError_; }
 
     bool Offline = false;
     // The control's width; the download window shrinks it to 0 (it never shows anyway).
@@ -72,6 +85,7 @@ private:
     void Drop();
     void ReadBody();
     void Finished();
+    void NoteOutcome(QNetworkReply& reply);
 
     BrowserSession& session_;
     QPointer<QNetworkReply> reply_;
@@ -79,6 +93,8 @@ private:
     std::string html_;
     int readyState_ = READYSTATE_UNINITIALIZED;
     bool truncated_ = false;
+    int httpStatus_ = 0;
+    std::string loadError_;
 };
 
 }  // namespace platform

@@ -120,11 +120,12 @@ bool TfrmDownload::Transfer() {
         return true;
     }
     if (ProxyEnabled()) {
-        std::string host;
-        std::int32_t port = 0;
-        GetProxyServer("http", host, port);
-        HttpCli1->Proxy = host;
-        HttpCli1->ProxyPort = std::to_string(port);
+        // Hosts named in no_proxy are fetched directly; the credentials go to the proxy alone.
+        const TProxyRoute route = SystemProxyRoute(eDownloadUrl);
+        HttpCli1->Proxy = route.Host;
+        HttpCli1->ProxyPort = std::to_string(route.Port);
+        HttpCli1->ProxyUsername = route.User;
+        HttpCli1->ProxyPassword = route.Password;
     }
     HttpCli1->URL = transfer::QualityUrl(quality, eDownloadUrl, HDAvailable);
 

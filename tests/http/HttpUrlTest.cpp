@@ -34,6 +34,8 @@ TEST(HttpUrl, ParseURLCases) {
         {"../up.html", "/a/b/c.html", {"", "", "", "", "", "/a/up.html"}},
         {"../../../top.html", "/a/b/c.html", {"", "", "", "", "", "/top.html"}},
         {"[::1]:80/x", "", {"", "", "", "[::1]", "80", "/x"}},
+        {"http://[::1]/x", "", {"http", "", "", "[::1]", "", "/x"}},
+        {"http://u:p@[fd00::1]:3128", "", {"http", "u", "p", "[fd00::1]", "3128", ""}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);

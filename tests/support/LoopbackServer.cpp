@@ -235,28 +235,39 @@ std::string ServerConnection::Received() const {
 
 // --- LoopbackServer --------------------------------------------------------------------------
 
-LoopbackServer::LoopbackServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
+LoopbackServer::LoopbackServer(std::vector<Script> scripts, Family family)
+    : scripts_(std::move(scripts)) {
     if (scripts_.empty()) {
         scripts_.emplace_back();
     }
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = family == Family::IPv6;
+    listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
         throw std::runtime_error("LoopbackServer: socket failed");
     }
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = 0;
-    socklen_t len = sizeof sa;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(listenFd_, 16) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        ::close(listenFd_);
-        throw std::runtime_error("LoopbackServer: cannot listen on 127.0.0.1");
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    if (ipv6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_addr = in6addr_loopback;
+        len = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+        sa->sin_family = AF_INET;
+        sa->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *sa;
     }
-    port_ = ntohs(sa.sin_port);
+    auto* address = reinterpret_cast<sockaddr*>(&storage);
+    if (::bind(listenFd_, address, len) != 0 || ::listen(listenFd_, 16) != 0 ||
+        ::getsockname(listenFd_, address, &len) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("LoopbackServer: cannot listen on the loopback address");
+    }
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -360,6 +371,34 @@ void PumpOnce(int ms) {
 }
 
 }  // namespace
+
+Script BasicAuthProxy(std::string credentials, std::string body) {
+    return Script().Custom([credentials, body](ServerConnection& c) {
+        std::size_t done = 0;
+        while (!c.Stopping()) {
+            const std::string received = c.Received();
+            const std::size_t end = received.find("\r\n\r\n", done);
+            if (end == std::string::npos) {
+                if (!c.ReadSome(50) && c.PeerClosed()) {
+                    return;
+                }
+                continue;
+            }
+            const std::string request = received.substr(done, end + 4 - done);
+            done = end + 4;
+            if (request.find("\r\nProxy-Authorization: Basic " + credentials + "\r\n") !=
+                std::string::npos) {
+                c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\n\r\n" + body);
+            } else {
+                c.Send(
+                    "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                    "Proxy-Authenticate: Basic realm=\"loopback\"\r\nContent-Length: 6\r\n\r\n"
+                    "denied");
+            }
+        }
+    });
+}
 
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     QElapsedTimer timer;

@@ -100,7 +100,9 @@ private:
 
 class LoopbackServer {
 public:
-    explicit LoopbackServer(std::vector<Script> scripts);
+    enum class Family { IPv4, IPv6 };
+    // Listens on 127.0.0.1, or on ::1 for Family::IPv6.
+    explicit LoopbackServer(std::vector<Script> scripts, Family family = Family::IPv4);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -136,6 +138,11 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     std::thread acceptThread_;
 };
+
+// A proxy that asks for Basic credentials: every request on a connection that carries
+// "Proxy-Authorization: Basic " + credentials (the Base64 of "user:password") gets a 200 with
+// body, any other a 407 with a Basic challenge. The connection stays open for more requests.
+Script BasicAuthProxy(std::string credentials, std::string body);
 
 // Pumps the Qt event loop until done() is true or timeoutMs has passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/Places.h"
@@ -26,6 +27,10 @@ class QCheckBox;
 class QTreeWidget;
 class QWidget;
 class TConvertProcess;
+
+namespace platform {
+class ClipboardWatcher;
+}  // namespace platform
 
 namespace ui {
 class ClickLabel;
@@ -157,12 +162,16 @@ private:
     void CreateMenus();
     void SetTabOrder();
     void ApplyMode(bool convertControls, bool downloadControls, StrId caption);
-    void OnSecondInstance();
+    void OnSecondInstance(const std::string& activationToken);
     void OnClipboardChange();
+    void OnClipboardText(const std::string& text);
     void TakeClipboardText();
+    void TakeText(std::string_view copied);
     void AppendJobs(const std::vector<std::string>& texts);
     void SelectJob(int index);
 
     ProgramPlaces places_;
     QMetaObject::Connection clipboardViewer_;
+    // Where the Wayland compositor tells every clipboard change; null elsewhere.
+    std::unique_ptr<platform::ClipboardWatcher> clipboardWatcher_;
 };

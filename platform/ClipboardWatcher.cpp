@@ -1,6 +1,7 @@
 #include "platform/ClipboardWatcher.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <QByteArray>
 #include <QSocketNotifier>
@@ -15,6 +16,14 @@ namespace {
 
 // What one read notice takes at most before it returns to the event loop.
 constexpr std::size_t kReadPerNotice = std::size_t{1} << 20;
+// How long a stop waits for the helper to be ended by its keeper.
+constexpr int kStopWaitMs = 500;
+
+// The helper is started by a keeper shell that ends it once its input reaches its end: when we
+// stop, and also when this process dies without a word, so that no helper outlives us. The
+// keeper lets go of our pipe, so that the helper ending by itself is seen at once.
+constexpr const char* kKeeper =
+    "\"$0\" \"$@\" </dev/null & exec >/dev/null; read line; kill $! 2>/dev/null";
 
 }  // namespace
 
@@ -68,17 +77,22 @@ bool ClipboardWatcher::Start(const std::string& helperPath, std::chrono::millise
     Stop();
     const std::string path = FindProgram(helperPath, {});
     UniqueFd nothing(open("/dev/null", O_RDWR | O_CLOEXEC));
-    UniqueFd readEnd, writeEnd;
-    if (path.empty() || !nothing.valid() || !CreatePipe(readEnd, writeEnd)) {
+    UniqueFd inRead, inWrite, outRead, outWrite;
+    if (path.empty() || access(path.c_str(), X_OK) != 0 || !nothing.valid() ||
+        !CreatePipe(inRead, inWrite) || !CreatePipe(outRead, outWrite)) {
         return false;
     }
-    auto child = ChildProcess::Spawn(path, ClipboardHelperArguments(path), nothing.get(),
-                                     writeEnd.get(), nothing.get());
-    if (!child || fcntl(readEnd.get(), F_SETFL, O_NONBLOCK) != 0) {
+    std::vector<std::string> argv{"/bin/sh", "-c", kKeeper};
+    for (std::string& argument : ClipboardHelperArguments(path)) {
+        argv.push_back(std::move(argument));
+    }
+    auto child = ChildProcess::Spawn(argv[0], argv, inRead.get(), outWrite.get(), nothing.get());
+    if (!child || fcntl(outRead.get(), F_SETFL, O_NONBLOCK) != 0) {
         return false;  // a child started here is killed and reaped as it is dropped
     }
     child_ = std::move(child);
-    output_ = std::move(readEnd);
+    input_ = std::move(inWrite);
+    output_ = std::move(outRead);
     frames_ = ClipboardFrames();
     firstReport_ = true;
     startReportEnds_ = std::chrono::steady_clock::now() + startReport;
@@ -124,7 +138,11 @@ void ClipboardWatcher::Stop() {
         notifier_.release()->deleteLater();
     }
     output_.reset();
-    child_.reset();  // kills the helper if it still runs, and reaps it
+    input_.reset();  // tells the keeper to end the helper
+    if (child_) {
+        child_->WaitForExit(kStopWaitMs);
+        child_.reset();  // reaps the keeper, or kills it if it has not ended
+    }
 }
 
 std::unique_ptr<ClipboardWatcher> WatchWaylandClipboard(

@@ -69,7 +69,8 @@ private:
     ClipboardFrames frames_;
     std::chrono::steady_clock::time_point startReportEnds_;
     bool firstReport_ = true;
-    std::shared_ptr<ChildProcess> child_;
+    std::shared_ptr<ChildProcess> child_;  // the keeper of the helper
+    UniqueFd input_;                       // the keeper's input; closing it ends the helper
     UniqueFd output_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };

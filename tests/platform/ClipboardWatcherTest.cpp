@@ -39,6 +39,7 @@ std::string FakeHelper(const testsupport::TempDir& dir, const std::string& after
     testsupport::WriteFile(path,
                            "#!/bin/sh\n"
                            "[ \"$1 $2\" = '--type text' ] || exit 2\n"
+                           "echo $$ > \"$(dirname \"$0\")/pid\"\n"
                            "while [ \"$1\" != --watch ]; do shift; done; shift\n"
                            "printf 'https://www.youtube.com/watch?v=before00000' | \"$@\"\n"
                            "sleep 1.2\n"
@@ -77,16 +78,29 @@ TEST(ClipboardFrames, EachBase64LineIsOneTextHoweverTheBytesArrive) {
     }
 }
 
+// True while the process runs (a zombie has ended).
+bool Runs(const std::string& pid) {
+    const std::string stat = testsupport::ReadFile("/proc/" + pid + "/stat");
+    return !stat.empty() && stat.find(") Z ") == std::string::npos;
+}
+
 TEST(ClipboardWatcher, EveryChangeArrivesInOrderButNotWhatWasThereBefore) {
     testsupport::TempDir dir;
     std::vector<std::string> texts;
-    ClipboardWatcher watcher([&](const std::string& text) { texts.push_back(text); });
-    ASSERT_TRUE(watcher.Start(FakeHelper(dir, "exec sleep 60"), std::chrono::milliseconds(1000)));
+    auto watcher =
+        std::make_unique<ClipboardWatcher>([&](const std::string& text) { texts.push_back(text); });
+    ASSERT_TRUE(watcher->Start(FakeHelper(dir, "exec sleep 60"), std::chrono::milliseconds(1000)));
     PumpUntil([&] { return texts.size() >= 4; });
     EXPECT_EQ(texts, (std::vector<std::string>{"https://www.youtube.com/watch?v=aaaaaaaaaaa",
                                                "first line\r\nsecond\n", "",
                                                "http://www.metacafe.com/watch/1/x/"}));
-    EXPECT_TRUE(watcher.Active()) << "the helper still watches";
+    EXPECT_TRUE(watcher->Active()) << "the helper still watches";
+    std::string helper = testsupport::ReadFile(dir.File("pid"));
+    helper = helper.substr(0, helper.find('\n'));
+    ASSERT_TRUE(Runs(helper));
+    watcher.reset();
+    PumpUntil([&] { return !Runs(helper); });
+    EXPECT_FALSE(Runs(helper)) << "the helper outlived the watcher";
 }
 
 TEST(ClipboardWatcher, AHelperThatEndsLeavesTheWatcherInactive) {

@@ -32,14 +32,25 @@ int NoDisplay(int argc, char** argv) {
     return 1;
 }
 
+// The activation token the launcher gave this start. Launchers built on older GLib (Debian 12's)
+// pass the token of a Wayland session as a startup id.
+std::string LaunchToken() {
+    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
+        const char* token = std::getenv(name);
+        if (token != nullptr && *token != '\0') {
+            return token;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // A second copy only wakes the first one, with the token its launcher gave it so that the
     // window may come forward on Wayland: no window, no settings read.
-    const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
     if (platform::SendToRunningInstance(kMainWindowClassName, platform::WM_SECOND_INSTANCE,
-                                        token != nullptr ? token : "")) {
+                                        LaunchToken())) {
         return 0;
     }
     const platform::Environment environment = platform::CurrentEnvironment();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QByteArray>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <cerrno>
 
@@ -147,7 +148,11 @@ void ClipboardWatcher::Stop() {
 
 std::unique_ptr<ClipboardWatcher> WatchWaylandClipboard(
     std::function<void(const std::string&)> onText) {
-    if (!WaylandReachable(CurrentEnvironment())) {
+    // Only a program on the session's own display shares its clipboard (not offscreen, say).
+    const QString platform = QGuiApplication::platformName();
+    const bool onTheSession =
+        platform == QLatin1String("xcb") || platform.startsWith(QLatin1String("wayland"));
+    if (!onTheSession || !WaylandReachable(CurrentEnvironment())) {
         return nullptr;
     }
     auto watcher = std::make_unique<ClipboardWatcher>(std::move(onText));

@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
     }
     // Our choice goes to Qt as an argument, never through the environment, so that the programs
     // the window opens (the file manager, the browser) make their own.
+    if (choice.platform == "xcb") {
+        // A Wayland launcher's token is of no use to an X window, and is for no program we start.
+        unsetenv("XDG_ACTIVATION_TOKEN");
+    }
     std::vector<char*> arguments(argv, argv + argc);
     std::string platformOption = "-platform";
     std::string platformName = choice.platform;

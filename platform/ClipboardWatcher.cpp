@@ -72,10 +72,12 @@ ClipboardWatcher::ClipboardWatcher(std::function<void(const std::string&)> onTex
 
 ClipboardWatcher::~ClipboardWatcher() {
     Stop();
+    notifier_.reset();
 }
 
 bool ClipboardWatcher::Start(const std::string& helperPath, std::chrono::milliseconds startReport) {
     Stop();
+    notifier_.reset();
     const std::string path = FindProgram(helperPath, {});
     UniqueFd nothing(open("/dev/null", O_RDWR | O_CLOEXEC));
     UniqueFd inRead, inWrite, outRead, outWrite;
@@ -134,9 +136,8 @@ void ClipboardWatcher::OnReadable() {
 
 void ClipboardWatcher::Stop() {
     if (notifier_) {
+        // Kept until the next start or the end: Stop may run inside the notifier's own signal.
         notifier_->setEnabled(false);
-        // Deleted later: Stop may run inside the notifier's own signal.
-        notifier_.release()->deleteLater();
     }
     output_.reset();
     input_.reset();  // tells the keeper to end the helper

@@ -75,17 +75,6 @@ TEST(Display, ThePlatformChoiceFollowsTheUserThenPrefersTheXDisplay) {
     }
 }
 
-TEST(Display, TheUsersPlatformArgumentIsFound) {
-    const char* plain[] = {"tamberlo"};
-    const char* one[] = {"tamberlo", "-platform", "wayland"};
-    const char* two[] = {"tamberlo", "--platform", "xcb", "-platform", "offscreen"};
-    const char* dangling[] = {"tamberlo", "-platform"};
-    EXPECT_EQ(PlatformArgument(1, plain), "");
-    EXPECT_EQ(PlatformArgument(3, one), "wayland");
-    EXPECT_EQ(PlatformArgument(5, two), "offscreen");
-    EXPECT_EQ(PlatformArgument(2, dangling), "");
-}
-
 TEST(Display, TheCompositorIsFoundWhereItsClientLibraryLooks) {
     testsupport::TempDir runtime;
     EXPECT_EQ(WaylandSocketPath({{"XDG_RUNTIME_DIR", "/run/user/7"}}), "/run/user/7/wayland-0");

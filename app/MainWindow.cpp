@@ -25,11 +25,13 @@
 #include "common/VideoUrl.h"
 #include "convert/ConvertThread.h"
 #include "convert/Profiles.h"
+#include "platform/ClipboardWatcher.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Profile.h"
 #include "platform/Shell.h"
+#include "platform/SingleInstance.h"
 #include "ui/Controls.h"
 #include "ui/Pictures.h"
 
@@ -83,6 +85,7 @@ TfrmMain::TfrmMain(const ProgramPlaces& places) : places_(places) {
 
 TfrmMain::~TfrmMain() {
     QObject::disconnect(clipboardViewer_);
+    clipboardWatcher_.reset();
 }
 
 void TfrmMain::CreateControls() {
@@ -339,6 +342,8 @@ void TfrmMain::FormCreate() {
     NextViewer = nullptr;
     clipboardViewer_ = connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
                                &TfrmMain::OnClipboardChange);
+    clipboardWatcher_ =
+        platform::WatchWaylandClipboard([this](const std::string& text) { OnClipboardText(text); });
     setWindowTitle(Q(StrId::ProductName) + QLatin1Char(' ') + Q(StrId::Version));
     ConvertProcess = std::make_unique<TConvertProcess>();
     LoadSaveSettings(true);
@@ -398,6 +403,7 @@ void TfrmMain::FormClose() {
         // Leaving the clipboard viewer chain. The chain-change notice would go to NextViewer,
         // which on this desktop is always null: there is no one to tell.
         QObject::disconnect(clipboardViewer_);
+        clipboardWatcher_.reset();
         ConvertProcess.reset();
     } catch (...) {
     }
@@ -405,27 +411,34 @@ void TfrmMain::FormClose() {
 
 bool TfrmMain::event(QEvent* event) {
     if (static_cast<int>(event->type()) == platform::WM_SECOND_INSTANCE) {
-        OnSecondInstance();
+        const auto* start = dynamic_cast<platform::SecondInstanceEvent*>(event);
+        OnSecondInstance(start != nullptr ? start->ActivationToken() : std::string());
         return true;
     }
     return platform::TForm::event(event);
 }
 
-void TfrmMain::OnSecondInstance() {
-    show();
-    if (isMinimized()) {
-        showNormal();
-    }
-    raise();
-    activateWindow();
+void TfrmMain::OnSecondInstance(const std::string& activationToken) {
+    platform::BringToFront(*this, activationToken);
 }
 
 void TfrmMain::OnClipboardChange() {
-    // There is no next viewer to pass the notice on to (NextViewer stays null).
+    // There is no next viewer to pass the notice on to (NextViewer stays null). Where the
+    // compositor reports every change, the clipboard's own notice adds nothing but a repeat of
+    // the last text when the window gets the focus.
+    if (clipboardWatcher_ && clipboardWatcher_->Active()) {
+        return;
+    }
     // The check box's own state tells the mode; its window's controls are disabled while a run
     // is open, and intake goes on then.
     if (cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled)) {
         TakeClipboardText();
+    }
+}
+
+void TfrmMain::OnClipboardText(const std::string& text) {
+    if (cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled)) {
+        TakeText(text);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/Places.h"
@@ -26,6 +27,10 @@ class QCheckBox;
 class QTreeWidget;
 class QWidget;
 class TConvertProcess;
+
+namespace platform {
+class ClipboardWatcher;
+}  // namespace platform
 
 namespace ui {
 class ClickLabel;
@@ -158,8 +163,9 @@ private:
     void CreateMenus();
     void SetTabOrder();
     void ApplyMode(bool convertControls, bool downloadControls, StrId caption);
-    void OnSecondInstance();
+    void OnSecondInstance(const std::string& activationToken);
     void OnClipboardChange();
+    void OnClipboardText(const std::string& text);
     void TakeClipboardText();
     // The intake of Paste, for text from the clipboard or a drop.
     void TakeText(const std::string& text);
@@ -173,4 +179,6 @@ private:
     QMetaObject::Connection clipboardViewer_;
     // Folder of the files last taken in this session; empty until then.
     std::string lastFileFolder_;
+    // Where the Wayland compositor tells every clipboard change; null elsewhere.
+    std::unique_ptr<platform::ClipboardWatcher> clipboardWatcher_;
 };

@@ -1,20 +1,80 @@
 // Program entry: hand over to a running copy, or run the main window until it closes.
 
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/MainWindow.h"
 #include "app/Places.h"
+#include "common/StringTable.h"
+#include "platform/Display.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "platform/Notify.h"
 #include "platform/SingleInstance.h"
 #include "ui/Look.h"
 
+namespace {
+
+// How long a start that cannot open a window waits for the notification service.
+constexpr int kNotifyWaitMs = 2000;
+
+// Tells the user, where they can see it, that no window can be opened; Qt would abort.
+int NoDisplay(int argc, char** argv) {
+    QCoreApplication core(argc, argv);  // the session bus needs one
+    const std::string summary = LoadStr(StrId::NoDisplaySummary);
+    const std::string body = LoadStr(StrId::NoDisplayBody);
+    std::fprintf(stderr, "%s: %s\n", summary.c_str(), body.c_str());
+    platform::DesktopNotify({LoadStr(StrId::ProductName), "tamberlo", summary, body},
+                            kNotifyWaitMs);
+    return 1;
+}
+
+// The activation token the launcher gave this start. Launchers built on older GLib (Debian 12's)
+// pass the token of a Wayland session as a startup id.
+std::string LaunchToken() {
+    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
+        const char* token = std::getenv(name);
+        if (token != nullptr && *token != '\0') {
+            return token;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    // A second copy only wakes the first one: no window, no settings read.
-    if (platform::SendToRunningInstance(kMainWindowClassName, platform::WM_SECOND_INSTANCE)) {
+    // A second copy only wakes the first one, with the token its launcher gave it so that the
+    // window may come forward on Wayland: no window, no settings read.
+    if (platform::SendToRunningInstance(kMainWindowClassName, platform::WM_SECOND_INSTANCE,
+                                        LaunchToken())) {
         return 0;
     }
-    QApplication app(argc, argv);
+    const platform::Environment environment = platform::CurrentEnvironment();
+    const platform::PlatformChoice choice = platform::ChoosePlatform(
+        environment, platform::PlatformArgument(argc, argv), platform::ProbeDisplays(environment));
+    if (!choice.usable) {
+        return NoDisplay(argc, argv);
+    }
+    // Our choice goes to Qt as an argument, never through the environment, so that the programs
+    // the window opens (the file manager, the browser) make their own.
+    if (choice.platform == "xcb") {
+        // A Wayland launcher's token is of no use to an X window, and is for no program we start.
+        unsetenv("XDG_ACTIVATION_TOKEN");
+    }
+    std::vector<char*> arguments(argv, argv + argc);
+    std::string platformOption = "-platform";
+    std::string platformName = choice.platform;
+    if (!platformName.empty()) {
+        arguments.insert(arguments.begin() + 1, {platformOption.data(), platformName.data()});
+    }
+    int count = static_cast<int>(arguments.size());
+    arguments.push_back(nullptr);
+
+    QApplication app(count, arguments.data());
     QApplication::setApplicationName(QStringLiteral("Tamberlo"));
     QApplication::setDesktopFileName(QStringLiteral("tamberlo"));
     ui::ApplyLook(app);

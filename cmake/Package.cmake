@@ -17,6 +17,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg")
+# On a Wayland session: Qt's Wayland platform where there is no XWayland, and the helper that
+# reads the clipboard through the compositor's data-control protocol.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, wl-clipboard")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://www.corvane.example/tamberlo/")
 
 include(CPack)

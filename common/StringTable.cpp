@@ -100,6 +100,10 @@ const std::unordered_map<int, std::string>& Table() {
 
         {400, "Run finished"},
         {401, "Jobs done: %1 of %2\nWith an error: %3"},
+        {402, "Tamberlo cannot start"},
+        {403,
+         "No display can be reached. Tamberlo needs an X11 display (XWayland on a Wayland "
+         "session), or a Wayland display with Qt's Wayland support (qt6-wayland) installed."},
     };
     return table;
 }

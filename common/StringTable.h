@@ -96,6 +96,10 @@ enum class StrId : int {
     // Desktop notification at the end of a run
     RunEndSummary = 400,
     RunEndBody = 401,
+
+    // A start that finds no display
+    NoDisplaySummary = 402,
+    NoDisplayBody = 403,
 };
 
 // The text of id; an unknown id gives an empty text.

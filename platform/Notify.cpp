@@ -51,7 +51,7 @@ std::string SessionBusAddress() {
     return "unix:path=" + socket;
 }
 
-void DesktopNotify(const Notification& notification) {
+void DesktopNotify(const Notification& notification, int waitMs) {
     const std::string address = SessionBusAddress();
     if (address.empty()) {
         return;
@@ -71,7 +71,11 @@ void DesktopNotify(const Notification& notification) {
     call << Text(notification.appName) << 0u << entry << Text(notification.summary)
          << Text(notification.body) << QStringList{} << hints << -1;
     // The answer (the notification's id, or "no such service") is of no use to us.
-    bus.send(call);
+    if (waitMs > 0) {
+        bus.call(call, QDBus::Block, waitMs);
+    } else {
+        bus.send(call);
+    }
 }
 
 }  // namespace platform

@@ -20,7 +20,8 @@ struct Notification {
 };
 
 // Asks the notification service to show the notification. Returns without waiting for an
-// answer; without a session bus, or with no service on it, nothing happens.
-void DesktopNotify(const Notification& notification);
+// answer unless waitMs is above 0: a program about to end waits that long for the service to
+// take it. Without a session bus, or with no service on it, nothing happens.
+void DesktopNotify(const Notification& notification, int waitMs = 0);
 
 }  // namespace platform

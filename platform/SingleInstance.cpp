@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QGuiApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QWidget>
 #include <cerrno>
 #include <cstdlib>
 
@@ -16,6 +18,8 @@ namespace platform {
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
+constexpr std::size_t kMaxTokenLength = 4096;
+const std::string kTokenKey = "activation-token ";
 
 // A folder may hold the instance socket only when no one else can have put a socket there: a
 // real folder (not a link), owned by us, that neither group nor others may write.
@@ -50,6 +54,64 @@ QString QPath(const std::string& path) {
 
 }  // namespace
 
+bool UsableActivationToken(const std::string& token) {
+    if (token.empty() || token.size() > kMaxTokenLength) {
+        return false;
+    }
+    for (char c : token) {
+        if (c <= ' ' || c > '~') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string InstanceMessageText(const InstanceMessage& message) {
+    std::string text = std::to_string(message.message) + "\n";
+    if (UsableActivationToken(message.activationToken)) {
+        text += kTokenKey + message.activationToken + "\n";
+    }
+    return text;
+}
+
+std::vector<InstanceMessage> ReadInstanceMessages(const std::vector<std::string>& lines) {
+    std::vector<InstanceMessage> messages;
+    bool tokenAllowed = false;  // a token belongs to the number line just before it
+    for (const std::string& line : lines) {
+        if (const auto number = text::ParseInt32(line)) {
+            messages.push_back({*number, {}});
+            tokenAllowed = true;
+        } else if (tokenAllowed && line.rfind(kTokenKey, 0) == 0 &&
+                   UsableActivationToken(line.substr(kTokenKey.size()))) {
+            messages.back().activationToken = line.substr(kTokenKey.size());
+            tokenAllowed = false;
+        } else {
+            tokenAllowed = false;
+        }
+    }
+    return messages;
+}
+
+void BringToFront(QWidget& window, const std::string& activationToken) {
+    window.show();
+    if (window.isMinimized()) {
+        window.showNormal();
+    }
+    window.raise();
+    // Qt's Wayland platform activates a window with the token it finds in this variable, and
+    // takes it out again; on other platforms the variable is of no use and must not reach the
+    // programs we start.
+    const bool handOver = UsableActivationToken(activationToken) &&
+                          QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    if (handOver) {
+        setenv("XDG_ACTIVATION_TOKEN", activationToken.c_str(), 1);
+    }
+    window.activateWindow();
+    if (handOver) {
+        unsetenv("XDG_ACTIVATION_TOKEN");
+    }
+}
+
 std::string InstanceSocketPath(const std::string& className) {
     const std::string folder = RuntimeFolder();
     if (folder.empty()) {
@@ -64,7 +126,8 @@ std::string InstanceSocketPath(const std::string& className) {
     return folder + "/" + name + ".instance";
 }
 
-bool SendToRunningInstance(const std::string& className, int message) {
+bool SendToRunningInstance(const std::string& className, int message,
+                           const std::string& activationToken) {
     const std::string path = InstanceSocketPath(className);
     if (path.empty()) {
         return false;
@@ -74,7 +137,8 @@ bool SendToRunningInstance(const std::string& className, int message) {
     if (!socket.waitForConnected(kConnectTimeoutMs)) {
         return false;
     }
-    socket.write(QByteArray::number(message) + '\n');
+    // One write, so that the number and its token arrive together.
+    socket.write(QByteArray::fromStdString(InstanceMessageText({message, activationToken})));
     const bool sent = socket.waitForBytesWritten(kConnectTimeoutMs);
     socket.disconnectFromServer();
     return sent;
@@ -108,11 +172,14 @@ void InstanceListener::OnNewConnection() {
     while (QLocalSocket* client = server_->nextPendingConnection()) {
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
         connect(client, &QLocalSocket::readyRead, this, [this, client] {
+            std::vector<std::string> lines;
             while (client->canReadLine()) {
-                const QByteArray line = client->readLine().trimmed();
+                lines.push_back(client->readLine().trimmed().toStdString());
+            }
+            for (InstanceMessage& message : ReadInstanceMessages(lines)) {
                 // A second start says nothing else; any other number is not for the window.
-                if (text::ParseInt32(line.toStdString()) == WM_SECOND_INSTANCE) {
-                    PostMessage(receiver_, WM_SECOND_INSTANCE);
+                if (message.message == WM_SECOND_INSTANCE) {
+                    PostEvent(receiver_, new SecondInstanceEvent(message.activationToken));
                 }
             }
         });

@@ -4,23 +4,65 @@
 // window's class name, in the user's runtime folder with user-only access; a second start
 // connects, hands over a message number and ends. Only a folder that is ours alone is used; without
 // one, a start neither hands over nor listens.
+//
+// On the wire each message is its number on a line; a second start adds the activation token its
+// launcher gave it on a line of its own after the number, with which the running copy may bring
+// its window forward on Wayland. A copy that knows no tokens ignores that line.
 
 #include <QObject>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "platform/Messages.h"
 
 class QLocalServer;
+class QWidget;
 
 namespace platform {
+
+struct InstanceMessage {
+    int message = 0;
+    std::string activationToken;  // empty: none came with it
+
+    bool operator==(const InstanceMessage&) const = default;
+};
+
+// A token is passed on only when it is plain printable ASCII of sane length: it goes into an
+// environment variable and to the compositor.
+bool UsableActivationToken(const std::string& token);
+
+// The bytes a start sends for message.
+std::string InstanceMessageText(const InstanceMessage& message);
+
+// The messages in lines that arrived together, in order; lines that are neither a number nor the
+// token of the message before them are ignored.
+std::vector<InstanceMessage> ReadInstanceMessages(const std::vector<std::string>& lines);
+
+// WM_SECOND_INSTANCE as posted to the window, with the token of the start that sent it.
+class SecondInstanceEvent : public MessageEvent {
+public:
+    explicit SecondInstanceEvent(std::string activationToken)
+        : MessageEvent(WM_SECOND_INSTANCE), activationToken_(std::move(activationToken)) {}
+    const std::string& ActivationToken() const { return activationToken_; }
+
+private:
+    std::string activationToken_;
+};
+
+// Shows window, un-minimised and raised, and asks for the focus; on Wayland the compositor gives
+// it only with the token of a start the user made.
+void BringToFront(QWidget& window, const std::string& activationToken);
 
 // Full path of the local socket for a window class name; empty when no folder can be trusted.
 std::string InstanceSocketPath(const std::string& className);
 
 // True when a running copy accepted the message; false when none is running.
-bool SendToRunningInstance(const std::string& className, int message);
+bool SendToRunningInstance(const std::string& className, int message,
+                           const std::string& activationToken = {});
 
-// The running copy's side: each WM_SECOND_INSTANCE that arrives is posted to the receiver; any
-// other message is ignored.
+// The running copy's side: each WM_SECOND_INSTANCE that arrives is posted to the receiver as a
+// SecondInstanceEvent; any other message is ignored.
 class InstanceListener : public QObject {
     Q_OBJECT
 public:

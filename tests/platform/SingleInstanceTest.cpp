@@ -30,9 +30,12 @@ protected:
 
 struct Receiver : QObject {
     std::vector<int> got;
+    std::vector<std::string> tokens;
     bool event(QEvent* e) override {
         if (auto* m = dynamic_cast<MessageEvent*>(e)) {
             got.push_back(m->Message());
+            const auto* start = dynamic_cast<SecondInstanceEvent*>(e);
+            tokens.push_back(start != nullptr ? start->ActivationToken() : "(no event of its own)");
             return true;
         }
         return QObject::event(e);
@@ -113,6 +116,45 @@ TEST_F(SingleInstance, OnlyTheSecondStartMessageIsPosted) {
     PumpUntil([&] { return receiver.got.size() >= 2; });
     WaitForMessages(50);
     EXPECT_EQ(receiver.got, (std::vector<int>{WM_SECOND_INSTANCE, WM_SECOND_INSTANCE}));
+}
+
+TEST(InstanceMessages, TheNumberComesFirstAndATokenOnlyRightAfterIt) {
+    // What a start sends: an older copy, reading numbers line by line, still sees its number.
+    EXPECT_EQ(InstanceMessageText({5636, ""}), "5636\n");
+    EXPECT_EQ(InstanceMessageText({5636, "kwin-7f3a_T1"}), "5636\nactivation-token kwin-7f3a_T1\n");
+    EXPECT_EQ(InstanceMessageText({5636, "two words"}), "5636\n") << "not a usable token";
+    EXPECT_EQ(InstanceMessageText({5636, std::string(5000, 'a')}), "5636\n");
+
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        std::vector<InstanceMessage> expected;
+    };
+    const Case cases[] = {
+        {"an older start", {"5636"}, {{5636, ""}}},
+        {"with a token", {"5636", "activation-token abc"}, {{5636, "abc"}}},
+        {"two starts together", {"5636", "activation-token a", "5636"}, {{5636, "a"}, {5636, ""}}},
+        {"a token with no number before it", {"activation-token a", "5636"}, {{5636, ""}}},
+        {"a second token line",
+         {"5636", "activation-token a", "activation-token b"},
+         {{5636, "a"}}},
+        {"a token after a stray line", {"5636", "x", "activation-token a"}, {{5636, ""}}},
+        {"a token with a control byte", {"5636", "activation-token a\tb"}, {{5636, ""}}},
+        {"an empty token", {"5636", "activation-token "}, {{5636, ""}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadInstanceMessages(c.lines), c.expected) << c.name;
+    }
+}
+
+TEST_F(SingleInstance, TheTokenOfTheSecondStartReachesTheWindow) {
+    Receiver receiver;
+    InstanceListener listener("Some Class", &receiver);
+    ASSERT_TRUE(listener.Listen());
+    EXPECT_TRUE(SendToRunningInstance("Some Class", WM_SECOND_INSTANCE, "gnome-shell/T/1-2_TIME3"));
+    EXPECT_TRUE(SendToRunningInstance("Some Class", WM_SECOND_INSTANCE));
+    PumpUntil([&] { return receiver.got.size() >= 2; });
+    EXPECT_EQ(receiver.tokens, (std::vector<std::string>{"gnome-shell/T/1-2_TIME3", ""}));
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <climits>
 
+#include "common/Global.h"
 #include "common/StringTable.h"
 #include "convert/ConvertThread.h"
 #include "http/HttpProt.h"
@@ -47,10 +48,11 @@ QPushButton* StopButton(QWidget* parent, int left, int top) {
     return button;
 }
 
-// A value label read out under the caption it stands beside.
+// A figure beside its caption: read out as the figure it shows, described by its caption.
 QLabel* Value(QWidget* parent, StrId caption, int left, int top, int width) {
     QLabel* value = Label(parent, {}, left, top, width);
-    value->setAccessibleName(Q(caption).remove(QChar(0xFF1A)).remove(QLatin1Char(':')).trimmed());
+    value->setAccessibleDescription(
+        Q(caption).remove(QChar(0xFF1A)).remove(QLatin1Char(':')).trimmed());
     return value;
 }
 
@@ -72,7 +74,9 @@ TfrmDownload::TfrmDownload(TDownloadOwner& owner, const std::vector<std::string>
     HttpCli1->NoCache = false;
     HttpCli1->ContentTypePost = "application/x-www-form-urlencoded";
     HttpCli1->MultiThreaded = false;
-    HttpCli1->SetRequestVer("1.0");
+    // Asked in 1.1, a server or proxy frames every body by its length or in chunks, so a body
+    // cut short is known as such; in 1.0 only the connection's close would end it.
+    HttpCli1->SetRequestVer("1.1");
     HttpCli1->FollowRelocation = true;
     HttpCli1->LocationChangeMaxCount = 5;
     HttpCli1->BandwidthLimit = 10000;
@@ -108,13 +112,15 @@ void TfrmDownload::CreateControls() {
     suiProgressBar1->setAccessibleName(QStringLiteral("Download progress"));
     gbDetails = new QGroupBox(Q(StrId::DetailsGroup), Panel2);
     gbDetails->setGeometry(12, 60, 329, 100);
-    QLabel* size = Label(gbDetails, Q(StrId::DownloadSize), 12, 24);
-    QLabel* time = Label(gbDetails, Q(StrId::EstimatingTime), 12, 48);
-    QLabel* speed = Label(gbDetails, Q(StrId::DownloadSpeed), 12, 72);
-    const int column = 12 + std::max({size->width(), time->width(), speed->width()}) + 4;
-    lReceiveData = Value(gbDetails, StrId::DownloadSize, column, 24, 317 - column);
-    lEstimateTime = Value(gbDetails, StrId::EstimatingTime, column, 48, 317 - column);
-    lReceiveSpeed = Value(gbDetails, StrId::DownloadSpeed, column, 72, 317 - column);
+    // The size has a line of its own: "9,765,625,000 KB of 9,765,625,000 KB received" needs
+    // the group's whole width.
+    Label(gbDetails, Q(StrId::DownloadSize), 12, 20);
+    lReceiveData = Value(gbDetails, StrId::DownloadSize, 12, 37, 305);
+    QLabel* time = Label(gbDetails, Q(StrId::EstimatingTime), 12, 57);
+    QLabel* speed = Label(gbDetails, Q(StrId::DownloadSpeed), 12, 77);
+    const int column = 12 + std::max(time->width(), speed->width()) + 4;
+    lEstimateTime = Value(gbDetails, StrId::EstimatingTime, column, 57, 317 - column);
+    lReceiveSpeed = Value(gbDetails, StrId::DownloadSpeed, column, 77, 317 - column);
     suiButton1 = StopButton(Panel2, 136, 168);
 
     Panel3 = new QWidget(this);
@@ -217,6 +223,10 @@ void TfrmDownload::SetElidedText(QLabel* label, const std::string& text) {
 
 void TfrmDownload::FormShow() {
     ResetView();
+    // A proxy setting that cannot be used is said first: every job goes without it.
+    if (const std::string problem = SystemProxyProblem(); !problem.empty()) {
+        Errors.push_back(problem);
+    }
     if (Mode == 2) {
         StartConversion(CurrentJob());
         SetJobCaption();

@@ -40,6 +40,7 @@ void TfrmDownload::WMResolvePage() {
             label->clear();
         }
         HDAvailable = false;
+        pageFailure_.clear();
         // Stop ends the page stage, and so does a close: a page may never answer, and the
         // message this stage would post is dropped once the run is ending anyway.
         if (ModalResult != platform::mrNone) {
@@ -77,6 +78,9 @@ void TfrmDownload::WMResolvePage() {
                     if (ModalResult != platform::mrNone) {
                         return;
                     }
+                    // A document that was complete when captured never changes again.
+                    const bool complete =
+                        CurrentBrowser->ReadyState() == platform::TWebBrowser::READYSTATE_COMPLETE;
                     const std::string_view page = CapturePageHtml(*CurrentBrowser);
                     if (page == kCaptureFailed) {
                         if (switches > 0) {
@@ -102,7 +106,9 @@ void TfrmDownload::WMResolvePage() {
                         bStopClick();
                         return;
                     }
-                    if (pass.outcome != PassOutcome::PollAgain) {
+                    // Parsing the same complete document again cannot change its outcome: the
+                    // attempt ends now, as it would after the whole poll time.
+                    if (pass.outcome != PassOutcome::PollAgain || complete) {
                         break;
                     }
                     // A short wait before the next pass, not a spin: it ends as soon as
@@ -110,6 +116,8 @@ void TfrmDownload::WMResolvePage() {
                     platform::WaitForMessages(kPollWaitMs);
                 }
             }
+            const std::string& failure = CurrentBrowser->LoadError();
+            pageFailure_ = failure.empty() ? std::string() : " (" + failure + ")";
             BlankBrowser(*CurrentBrowser);
             if (!eDownloadUrl.empty()) {
                 break;

@@ -192,13 +192,16 @@ bool TfrmDownload::Transfer() {
     // A failed transfer keeps what it wrote, but never passes for a finished one.
     if (!writeError.empty()) {
         AddError(JobLine("Cannot write ", DownloadPath, writeError));
-    } else if (!httpError.empty()) {
-        AddError(JobLine("Download failed: ", DownloadPath, httpError));
+    } else if (!httpError.empty() || HttpCli1->StatusCode() < 200 || HttpCli1->StatusCode() > 299) {
+        std::string reason = !httpError.empty() ? httpError
+                                                : std::to_string(HttpCli1->StatusCode()) + " " +
+                                                      HttpCli1->ReasonPhrase();
+        if (HttpCli1->StatusCode() == 407) {
+            reason += ": " + ProxyAuthenticationText(!HttpCli1->ProxyUsername.empty());
+        }
+        AddError(JobLine("Download failed: ", DownloadPath, reason));
     } else if (HttpCli1->BodyIncomplete()) {
         AddError(JobLine("Download incomplete: ", DownloadPath, {}));
-    } else if (HttpCli1->StatusCode() < 200 || HttpCli1->StatusCode() > 299) {
-        AddError(JobLine("Download failed: ", DownloadPath,
-                         std::to_string(HttpCli1->StatusCode()) + " " + HttpCli1->ReasonPhrase()));
     }
     return true;
 }

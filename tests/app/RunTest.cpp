@@ -1,6 +1,8 @@
 // Whole runs: every stage, the quality table, the checks of Start, and the failures that each
 // end in an error line while the run goes on.
 
+#include <QAccessible>
+
 #include "tests/app/RunFixture.h"
 
 using namespace runtest;
@@ -363,19 +365,38 @@ TEST_F(Run, EventsInsideTheTransferAreHarmless) {
 }
 
 TEST_F(Run, TheTransferShowsSizeSpeedAndTimeRemaining) {
-    // The first file has no length; the second has one. Both take over two seconds.
+    // The first file has no length of its own behind a relocation that has one, and is cut
+    // short; the second has a length. Both take over two seconds.
     const OwnPage plain = AddYouTubePage(site_, "nolength001", "No length");
     const OwnPage sized = AddYouTubePage(site_, "length00001", "Length");
-    site_.Route(plain.file, Reply::Body(content_.flv, "video/x-flv").NoLength().Trickle(2048, 100));
+    const std::string cdn = "http://cdn.youtube.com/nolength001.flv";
+    site_.Route(plain.file, Reply::Redirect(cdn));
+    site_.Route(cdn, Reply::Body(content_.flv, "video/x-flv")
+                         .NoLength()
+                         .Trickle(2048, 100)
+                         .ShortAfter(content_.flv->size() - 4096));
     site_.Route(sized.file, Reply::Body(content_.flv, "video/x-flv").Trickle(2048, 100));
     AddJobs({plain.job, sized.job});
     std::map<std::string, std::set<std::string>> seen;
-    Observe([&seen](TfrmDownload& w) {
+    bool busy = false;
+    bool heard = true;
+    bool fits = false;
+    Observe([&](TfrmDownload& w) {
         if (w.Panel2->isVisible() && !w.lReceiveData->text().isEmpty()) {
             const std::string job = w.lFileName->toolTip().toStdString();
             seen[job + " size"].insert(w.lReceiveData->text().toStdString());
             seen[job + " speed"].insert(w.lReceiveSpeed->text().toStdString());
             seen[job + " time"].insert(w.lEstimateTime->text().toStdString());
+            busy |= job == "Downloading: No length.flv ..." && w.suiProgressBar1->maximum() == 0;
+            // What the screen shows is what assistive technology reads.
+            for (QLabel* figure : {w.lReceiveData, w.lReceiveSpeed, w.lEstimateTime}) {
+                heard &= figure->text().isEmpty() ||
+                         QAccessible::queryAccessibleInterface(figure)->text(QAccessible::Name) ==
+                             figure->text();
+            }
+            fits = w.lReceiveData->fontMetrics().horizontalAdvance(
+                       QStringLiteral("9,765,625,000 KB of 9,765,625,000 KB received")) <=
+                   w.lReceiveData->contentsRect().width();
         }
     });
     Start();
@@ -391,6 +412,11 @@ TEST_F(Run, TheTransferShowsSizeSpeedAndTimeRemaining) {
         return false;
     };
     EXPECT_TRUE(any(first + " size", " KB of  received"));
+    EXPECT_TRUE(busy);
+    EXPECT_TRUE(heard);
+    EXPECT_TRUE(fits);
+    EXPECT_EQ(ErrorLines(),
+              std::vector<std::string>{"Download incomplete: No length.flv from " + plain.job});
     EXPECT_EQ(seen[first + " time"], std::set<std::string>{""});
     EXPECT_GT(seen[first + " speed"].size(), 1u);  // blank until the first sample, then a rate
     EXPECT_TRUE(any(second + " size", " KB of 69 KB received"));
@@ -409,8 +435,11 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-TEST_F(Run, APageThatNeverResolvesIsPolledThirtySecondsTwiceThenReported) {
+TEST_F(Run, APageStillLoadingIsPolledThirtySecondsTwiceThenReported) {
     const std::string loading = "http://www.metacafe.com/watch/3456789/waterfall_hike/";
+    // The whole page arrives, but its response never ends: the document may still change.
+    Reply unfinished = *site_.FindRoute(loading);
+    site_.Route(loading, unfinished.StallAfter(unfinished.body->size()));
     AddJobs({loading});
     QElapsedTimer clock;
     clock.start();
@@ -424,6 +453,41 @@ TEST_F(Run, APageThatNeverResolvesIsPolledThirtySecondsTwiceThenReported) {
     EXPECT_EQ(ErrorLines(), std::vector<std::string>{"Unable get html from " + loading});
     // Each attempt starts with a new navigation.
     EXPECT_EQ(site_.RequestCount(), 2u);
+}
+
+TEST_F(Run, ACompletePageIsJudgedAtOnce) {
+    const std::string loading = "http://www.metacafe.com/watch/3456789/waterfall_hike/";
+    const OwnPage busy = AddYouTubePage(site_, "busypage001", "Busy");
+    site_.Route(busy.job, Reply::Status(503));
+    const OwnPage plain = AddYouTubePage(site_, "plainpage01", "Plain");
+    site_.Route(plain.job, Reply::Body("<html><head><title>YouTube - Plain</title></head><body>"
+                                       "<script>var swfArgs = {\"t\": \"tokplainpage01\"};"
+                                       "</script></body></html>"));
+    site_.Route(plain.file, Reply::Body(content_.flv, "video/x-flv"));
+    struct Case {
+        std::string job;
+        std::vector<std::string> errors;
+        std::size_t requests;  // both attempts navigate anew
+    };
+    const Case cases[] = {
+        {loading, {"Unable get html from " + loading}, 2},
+        {busy.job, {"Unable get html from " + busy.job + " (503 Service Unavailable)"}, 2},
+        // Resolved without the high-definition marker: handed on as soon as it is read.
+        {plain.job, {}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.job);
+        form_->miRemoveAllClick();
+        AddJobs({c.job});
+        site_.ClearRequests();
+        dialogs_.messages.clear();
+        QElapsedTimer clock;
+        clock.start();
+        Start();
+        EXPECT_LT(clock.elapsed(), 5000);
+        EXPECT_EQ(ErrorLines(), c.errors);
+        EXPECT_EQ(site_.RequestCount(), c.requests);
+    }
 }
 
 TEST_F(Run, ExistingFilesAreAskedAbout) {

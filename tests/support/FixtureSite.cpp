@@ -479,6 +479,7 @@ void FixtureSite::Serve(Connection& c) {
     const std::size_t sp1 = rq.line.find(' ');
     const std::size_t sp2 = rq.line.find(' ', sp1 == std::string::npos ? sp1 : sp1 + 1);
     const std::string method = rq.line.substr(0, sp1);
+    const bool http11 = rq.line.ends_with(" HTTP/1.1");
     const std::string target =
         sp1 == std::string::npos ? std::string() : rq.line.substr(sp1 + 1, sp2 - sp1 - 1);
     if (target.find("://") != std::string::npos) {
@@ -505,6 +506,11 @@ void FixtureSite::Serve(Connection& c) {
     }
     if (!reply) {
         reply = Reply::Status(method == "CONNECT" ? 501 : 404);
+    }
+    // A body without a length goes to an HTTP/1.1 client in chunks, as a proxy sends it: a
+    // body cut short is then told by its missing last chunk.
+    if (reply->framing == Reply::Framing::Close && http11) {
+        reply->framing = Reply::Framing::Chunked;
     }
     SendReply(peer, *reply, method == "HEAD");
 }

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPointer>
 #include <QScreen>
 #include <map>
@@ -66,7 +67,10 @@ private:
             blocked.focus.emplace_back(window->focusWidget());
             for (QObject* child : window->children()) {
                 auto* control = qobject_cast<QWidget*>(child);
-                if (control != nullptr && !control->isWindow() &&
+                // A plain picture or caption has nothing to press; it keeps its looks.
+                const bool inert =
+                    control != nullptr && control->metaObject() == &QLabel::staticMetaObject;
+                if (control != nullptr && !inert && !control->isWindow() &&
                     !control->testAttribute(Qt::WA_ForceDisabled)) {
                     control->setEnabled(false);
                     blocked.controls.emplace_back(control);
@@ -143,10 +147,8 @@ void TForm::CenterWindow() {
         area = screen->availableGeometry();
     }
     if (area.isValid()) {
-        // The whole window, frame included, is centred, as the owner's frame is measured.
-        const QSize frame = frameGeometry().size();
-        move(area.left() + (area.width() - frame.width()) / 2,
-             area.top() + (area.height() - frame.height()) / 2);
+        move(area.left() + (area.width() - width()) / 2,
+             area.top() + (area.height() - height()) / 2);
     }
 }
 

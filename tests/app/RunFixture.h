@@ -121,6 +121,17 @@ protected:
         QGuiApplication::clipboard()->setText(QString::fromStdString(text));
         form_->bPasteClick();
     }
+    // A new job list in the mode: page addresses pasted, or local files chosen in mode 2.
+    void NewJobs(int mode, const std::vector<std::string>& jobs) {
+        form_->miRemoveAllClick();
+        SetMode(mode);
+        if (mode == 2) {
+            dialogs_.fileChoices = {jobs};
+            form_->bSelectFileClick();
+        } else {
+            AddJobs(jobs);
+        }
+    }
     void SetMode(int mode) {
         QRadioButton* buttons[] = {form_->rbDownload, form_->rbDownloadConvert, form_->rbConvert};
         buttons[mode]->click();

@@ -67,14 +67,7 @@ TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stage);
-        form_->miRemoveAllClick();
-        SetMode(c.mode);
-        if (c.mode == 2) {
-            dialogs_.fileChoices = {c.jobs};
-            form_->bSelectFileClick();
-        } else {
-            AddJobs(c.jobs);
-        }
+        NewJobs(c.mode, c.jobs);
         dialogs_.messages.clear();
         site_.ClearRequests();
         pid_t converter = 0;

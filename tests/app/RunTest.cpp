@@ -284,14 +284,7 @@ TEST_F(Run, StopEndsEveryStageAtOnce) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stage);
-        form_->miRemoveAllClick();
-        SetMode(c.mode);
-        if (c.mode == 2) {
-            dialogs_.fileChoices = {c.jobs};
-            form_->bSelectFileClick();
-        } else {
-            AddJobs(c.jobs);
-        }
+        NewJobs(c.mode, c.jobs);
         site_.ClearRequests();
         dialogs_.messages.clear();
         QElapsedTimer sinceStop;

@@ -134,10 +134,10 @@ bool TfrmDownload::Transfer() {
     for (;;) {
         httpError.clear();
         const bool existed = platform::FileExists(DownloadPath);
-        std::string ignored;
-        auto created = THttpFileStream::Create(DownloadPath, &ignored);
+        auto created = THttpFileStream::Create(DownloadPath, nullptr);
         if (!created) {
-            AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(errno)));
+            const int reason = errno;
+            AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(reason)));
             return true;
         }
         VideoFile file(std::move(created), *HttpCli1, this);

@@ -429,17 +429,21 @@ void TfrmMain::OnClipboardChange() {
     if (clipboardWatcher_ && clipboardWatcher_->Active()) {
         return;
     }
-    // The check box's own state tells the mode; its window's controls are disabled while a run
-    // is open, and intake goes on then.
-    if (cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled)) {
+    if (AutoCopyTakes()) {
         TakeClipboardText();
     }
 }
 
 void TfrmMain::OnClipboardText(const std::string& text) {
-    if (cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled)) {
+    if (AutoCopyTakes()) {
         TakeText(text);
     }
+}
+
+bool TfrmMain::AutoCopyTakes() const {
+    // The check box's own state tells the mode; its window's controls are disabled while a run
+    // is open, and intake goes on then.
+    return cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled);
 }
 
 void TfrmMain::TakeClipboardText() {

@@ -166,6 +166,8 @@ private:
     void OnSecondInstance(const std::string& activationToken);
     void OnClipboardChange();
     void OnClipboardText(const std::string& text);
+    // Auto copy is on and the mode takes addresses.
+    bool AutoCopyTakes() const;
     void TakeClipboardText();
     // The intake of Paste, for text from the clipboard or a drop.
     void TakeText(const std::string& text);

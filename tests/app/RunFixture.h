@@ -121,6 +121,16 @@ protected:
         QGuiApplication::clipboard()->setText(QString::fromStdString(text));
         form_->bPasteClick();
     }
+    // Makes the stand-in converter the program's and returns a local file that it "converts"
+    // by reporting 10% and then taking its time.
+    std::string SlowConversion(const TempDir& local) {
+        form_->ConvertProcess->Program =
+            std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+        const std::string script = local.File("slow.flv");
+        WriteFile(script,
+                  "err Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
+        return script;
+    }
     // A new job list in the mode: page addresses pasted, or local files chosen in mode 2.
     void NewJobs(int mode, const std::vector<std::string>& jobs) {
         form_->miRemoveAllClick();

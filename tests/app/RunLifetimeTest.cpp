@@ -36,10 +36,7 @@ TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
                               .Trickle(2048, 20)
                               .ShortAfter(content_.flv->size() / 2));
     TempDir local;
-    WriteFile(local.File("slow.flv"),
-              "err Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
-    form_->ConvertProcess->Program =
-        std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+    const std::string slow = SlowConversion(local);
     struct Case {
         const char* stage;
         int mode;
@@ -61,7 +58,7 @@ TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
          {"Download incomplete: " + cut.name + " from " + cut.job}},
         {"a conversion, which the close kills",
          2,
-         {local.File("slow.flv"), local.File("never.flv")},
+         {slow, local.File("never.flv")},
          [](TfrmDownload& w) { return w.suiProgressBar2->value() == 10; },
          {}},
     };

@@ -245,12 +245,8 @@ TEST_F(Run, StopEndsEveryStageAtOnce) {
     site_.Route(hung.job, Reply::Body("<html>").StallBeforeResponse());
     const OwnPage stalled = AddYouTubePage(site_, "stalled0001", "Stalled file");
     site_.Route(stalled.file, Reply::Body(content_.flv, "video/x-flv").StallAfter(1000));
-    // A converter that reports 10% and then takes its time.
     TempDir local;
-    const std::string script = local.File("slow.flv");
-    WriteFile(script, "err Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
-    form_->ConvertProcess->Program =
-        std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+    const std::string script = SlowConversion(local);
     struct Case {
         const char* stage;
         int mode;

@@ -23,7 +23,11 @@ constexpr int kStopWaitMs = 500;
 // The helper is started by a keeper shell that ends it once its input reaches its end: when we
 // stop, and also when this process dies without a word, so that no helper outlives us. The
 // keeper lets go of our pipe, so that the helper ending by itself is seen at once.
+// Before watching, the keeper writes what the clipboard holds as the first line (an empty one
+// when it holds nothing): the watch reports that text at its start only when there is one, so
+// the start report is told apart by its content, whenever it comes.
 constexpr const char* kKeeper =
+    "{ timeout 2 \"$0\" --type text --no-newline </dev/null 2>/dev/null | base64 -w 0; echo; }; "
     "\"$0\" \"$@\" </dev/null & exec >/dev/null; read line; kill $! 2>/dev/null";
 
 }  // namespace
@@ -75,7 +79,7 @@ ClipboardWatcher::~ClipboardWatcher() {
     notifier_.reset();
 }
 
-bool ClipboardWatcher::Start(const std::string& helperPath, std::chrono::milliseconds startReport) {
+bool ClipboardWatcher::Start(const std::string& helperPath) {
     Stop();
     notifier_.reset();
     const std::string path = FindProgram(helperPath, {});
@@ -97,8 +101,8 @@ bool ClipboardWatcher::Start(const std::string& helperPath, std::chrono::millise
     input_ = std::move(inWrite);
     output_ = std::move(outRead);
     frames_ = ClipboardFrames();
+    atStart_.reset();
     firstReport_ = true;
-    startReportEnds_ = std::chrono::steady_clock::now() + startReport;
     notifier_ = std::make_unique<QSocketNotifier>(output_.get(), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
                      [this] { OnReadable(); });
@@ -120,10 +124,13 @@ void ClipboardWatcher::OnReadable() {
         taken += static_cast<std::size_t>(got);
         for (const std::string& text :
              frames_.Feed(std::string_view(buffer, static_cast<std::size_t>(got)))) {
-            const bool atStart =
-                firstReport_ && std::chrono::steady_clock::now() < startReportEnds_;
+            if (!atStart_) {
+                atStart_ = text;
+                continue;
+            }
+            const bool startReport = firstReport_ && text == *atStart_;
             firstReport_ = false;
-            if (atStart) {
+            if (startReport) {
                 continue;
             }
             onText_(text);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,13 +51,11 @@ public:
     ClipboardWatcher(const ClipboardWatcher&) = delete;
     ClipboardWatcher& operator=(const ClipboardWatcher&) = delete;
 
+    // Starts helperPath (a bare name is looked for on PATH). False when it cannot be started.
     // The helper first reports the clipboard as it is when it starts, if it holds anything.
     // That is no change: text on the clipboard before the program started is taken by Paste
-    // only. A first report within this time of the start is taken to be that one.
-    static constexpr std::chrono::milliseconds kStartReport{2000};
-
-    // Starts helperPath (a bare name is looked for on PATH). False when it cannot be started.
-    bool Start(const std::string& helperPath, std::chrono::milliseconds startReport = kStartReport);
+    // only, so a first report that equals what the clipboard held at the start is skipped.
+    bool Start(const std::string& helperPath);
     // True from a successful start until the helper ends, as it does at once where the
     // compositor lacks the protocol.
     bool Active() const { return child_ != nullptr; }
@@ -67,7 +66,7 @@ private:
 
     std::function<void(const std::string&)> onText_;
     ClipboardFrames frames_;
-    std::chrono::steady_clock::time_point startReportEnds_;
+    std::optional<std::string> atStart_;  // what the clipboard held as the helper started
     bool firstReport_ = true;
     std::shared_ptr<ChildProcess> child_;  // the keeper of the helper
     UniqueFd input_;                       // the keeper's input; closing it ends the helper

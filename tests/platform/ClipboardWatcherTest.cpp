@@ -31,22 +31,27 @@ void PumpUntil(const std::function<bool()>& done) {
     }
 }
 
-// A helper that does what the real one does: runs the command after "--watch" with the text on
-// its input, at once for what the clipboard holds when it starts, then for each change. Then it
-// stays, as the real one does, or ends.
-std::string FakeHelper(const testsupport::TempDir& dir, const std::string& afterwards) {
+// A helper that does what the real one does. Asked once, it prints what the clipboard holds
+// (failing when it holds nothing). Watching, it runs the command after "--watch" with the text on
+// its input, at once for what the clipboard holds when it starts, if anything, then for each
+// change; then it stays, as the real one does, or ends.
+std::string FakeHelper(const testsupport::TempDir& dir, const std::string& initial,
+                       const std::string& afterwards) {
     const std::string path = dir.File("fake-helper");
+    const std::string report = "printf '" + initial + "' | \"$@\"\n";
     testsupport::WriteFile(path,
                            "#!/bin/sh\n"
                            "[ \"$1 $2\" = '--type text' ] || exit 2\n"
-                           "echo $$ > \"$(dirname \"$0\")/pid\"\n"
-                           "while [ \"$1\" != --watch ]; do shift; done; shift\n"
-                           "printf 'https://www.youtube.com/watch?v=before00000' | \"$@\"\n"
-                           "sleep 1.2\n"
-                           "printf 'https://www.youtube.com/watch?v=aaaaaaaaaaa' | \"$@\"\n"
-                           "printf 'first line\\r\\nsecond\\n' | \"$@\"\n"
-                           "printf '' | \"$@\"\n"
-                           "printf 'http://www.metacafe.com/watch/1/x/' | \"$@\"\n" +
+                           "case \" $* \" in *' --watch '*) ;; *) printf '" +
+                               initial + "'; [ -n '" + initial +
+                               "' ]; exit $?;; esac\n"
+                               "echo $$ > \"$(dirname \"$0\")/pid\"\n"
+                               "while [ \"$1\" != --watch ]; do shift; done; shift\n" +
+                               (initial.empty() ? std::string() : report) +
+                               "printf 'https://www.youtube.com/watch?v=aaaaaaaaaaa' | \"$@\"\n"
+                               "printf 'first line\\r\\nsecond\\n' | \"$@\"\n"
+                               "printf '' | \"$@\"\n"
+                               "printf 'http://www.metacafe.com/watch/1/x/' | \"$@\"\n" +
                                afterwards + "\n");
     chmod(path.c_str(), 0700);
     return path;
@@ -85,22 +90,27 @@ bool Runs(const std::string& pid) {
 }
 
 TEST(ClipboardWatcher, EveryChangeArrivesInOrderButNotWhatWasThereBefore) {
-    testsupport::TempDir dir;
-    std::vector<std::string> texts;
-    auto watcher =
-        std::make_unique<ClipboardWatcher>([&](const std::string& text) { texts.push_back(text); });
-    ASSERT_TRUE(watcher->Start(FakeHelper(dir, "exec sleep 60"), std::chrono::milliseconds(1000)));
-    PumpUntil([&] { return texts.size() >= 4; });
-    EXPECT_EQ(texts, (std::vector<std::string>{"https://www.youtube.com/watch?v=aaaaaaaaaaa",
-                                               "first line\r\nsecond\n", "",
-                                               "http://www.metacafe.com/watch/1/x/"}));
-    EXPECT_TRUE(watcher->Active()) << "the helper still watches";
-    std::string helper = testsupport::ReadFile(dir.File("pid"));
-    helper = helper.substr(0, helper.find('\n'));
-    ASSERT_TRUE(Runs(helper));
-    watcher.reset();
-    PumpUntil([&] { return !Runs(helper); });
-    EXPECT_FALSE(Runs(helper)) << "the helper outlived the watcher";
+    // The first copy is taken however soon it comes, also when the clipboard was empty at the
+    // start and so nothing was reported for it.
+    for (const std::string initial : {"https://www.youtube.com/watch?v=before00000", ""}) {
+        testsupport::TempDir dir;
+        std::vector<std::string> texts;
+        auto watcher = std::make_unique<ClipboardWatcher>(
+            [&](const std::string& text) { texts.push_back(text); });
+        ASSERT_TRUE(watcher->Start(FakeHelper(dir, initial, "exec sleep 60")));
+        PumpUntil([&] { return texts.size() >= 4; });
+        EXPECT_EQ(texts, (std::vector<std::string>{"https://www.youtube.com/watch?v=aaaaaaaaaaa",
+                                                   "first line\r\nsecond\n", "",
+                                                   "http://www.metacafe.com/watch/1/x/"}))
+            << "clipboard at the start: '" << initial << "'";
+        EXPECT_TRUE(watcher->Active()) << "the helper still watches";
+        std::string helper = testsupport::ReadFile(dir.File("pid"));
+        helper = helper.substr(0, helper.find('\n'));
+        ASSERT_TRUE(Runs(helper));
+        watcher.reset();
+        PumpUntil([&] { return !Runs(helper); });
+        EXPECT_FALSE(Runs(helper)) << "the helper outlived the watcher";
+    }
 }
 
 TEST(ClipboardWatcher, AHelperThatEndsLeavesTheWatcherInactive) {
@@ -110,12 +120,12 @@ TEST(ClipboardWatcher, AHelperThatEndsLeavesTheWatcherInactive) {
     std::vector<std::string> texts;
     {
         ClipboardWatcher watcher([&](const std::string& text) { texts.push_back(text); });
-        ASSERT_TRUE(watcher.Start(FakeHelper(dir, "exit 1"), std::chrono::milliseconds(0)));
+        ASSERT_TRUE(watcher.Start(FakeHelper(dir, "before", "exit 1")));
         PumpUntil([&] { return !watcher.Active(); });
         EXPECT_FALSE(watcher.Active());
         EXPECT_FALSE(watcher.Start(dir.File("not-there")));
     }
     WaitForMessages(10);
-    EXPECT_EQ(texts.size(), 5u) << "what came before the end is kept";
+    EXPECT_EQ(texts.size(), 4u) << "what came before the end is kept";
     EXPECT_EQ(testsupport::OpenFdCount(), fdsBefore);
 }

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QTreeWidget>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -296,27 +297,33 @@ std::vector<std::string> Faults(QWidget* window) {
 TEST_F(Run, NoPictureGoesUnnamedAndNoTextBorrowsOrHidesItsName) {
     TfrmAbout about(form_.get());
     about.show();
+    // The convert mode shows both browse buttons.
+    form_->rbConvert->click();
+    EXPECT_EQ(Faults(form_.get()), std::vector<std::string>{});
+    form_->rbDownload->click();
     EXPECT_EQ(Faults(form_.get()), std::vector<std::string>{});
     EXPECT_EQ(Faults(&about), std::vector<std::string>{});
     EXPECT_EQ(A(about.lbEAddress)->role(), QAccessible::Link);
     about.close();
-    // The download window with its figures empty, and again with the page's address shown.
-    std::vector<std::vector<std::string>> seen;
-    bool transfer = false;
+    // The download window while it reads the page, its figures empty, and during the transfer.
+    std::map<QWidget*, std::vector<std::string>> seen;
     Observe([&](TfrmDownload& w) {
-        const bool first = seen.empty() && !w.lUrl->text().isEmpty();
-        if (first || (!seen.empty() && !transfer && w.Panel2->isVisible())) {
-            transfer = w.Panel2->isVisible();
-            seen.push_back(Faults(&w));
-            EXPECT_EQ(A(w.lUrl)->text(QAccessible::Name).toStdString(), kMetacafe);
-            EXPECT_EQ(A(w.lUrl)->text(QAccessible::Description), "Address");
+        for (QWidget* panel : {w.Panel1, w.Panel2}) {
+            if (panel->isVisible() && !w.lUrl->text().isEmpty() && seen.count(panel) == 0) {
+                seen[panel] = Faults(&w);
+                EXPECT_EQ(A(w.lUrl)->text(QAccessible::Name).toStdString(), kMetacafe);
+                EXPECT_EQ(A(w.lUrl)->text(QAccessible::Description), "Address");
+            }
         }
     });
+    // A transfer slow enough to be seen.
+    site_.Route(kMetacafeFile, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 15));
     AddJobs({kMetacafe});
     Start();
     ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], std::vector<std::string>{});
-    EXPECT_EQ(seen[1], std::vector<std::string>{});
+    for (const auto& [panel, faults] : seen) {
+        EXPECT_EQ(faults, std::vector<std::string>{});
+    }
 }
 
 }  // namespace

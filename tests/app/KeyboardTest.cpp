@@ -316,7 +316,9 @@ TEST_F(Run, NoPictureGoesUnnamedAndNoTextBorrowsOrHidesItsName) {
             }
         }
     });
-    // A transfer slow enough to be seen.
+    // A page and a transfer slow enough to be seen.
+    Reply page = *site_.FindRoute(kMetacafe);
+    site_.Route(kMetacafe, page.Trickle(page.body->size() / 4 + 1, 30));
     site_.Route(kMetacafeFile, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 15));
     AddJobs({kMetacafe});
     Start();

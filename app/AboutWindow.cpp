@@ -32,6 +32,7 @@ TfrmAbout::TfrmAbout(QWidget* owner) : platform::TForm(owner) {
 
     Image2 = new QLabel(this);
     Image2->setGeometry(0, 0, 360, 50);
+    Image2->setAccessibleName(Q(StrId::BannerName));
     // The banner says what the main window's banner says, in the same place.
     QLabel* domain = TextLabel(Image2, Q(StrId::MakerDomain), 20, 8);
     domain->setStyleSheet(QStringLiteral("color: white; font-weight: bold; font-size: 13px;"));
@@ -40,6 +41,7 @@ TfrmAbout::TfrmAbout(QWidget* owner) : platform::TForm(owner) {
 
     Image1 = new QLabel(this);
     Image1->setGeometry(20, 61, 32, 32);
+    Image1->setAccessibleName(Q(StrId::ProgramPictureName));
 
     Label1 = TextLabel(this, QString(), 80, 62);
     QFont name = Label1->font();
@@ -55,6 +57,8 @@ TfrmAbout::TfrmAbout(QWidget* owner) : platform::TForm(owner) {
 
     lbEAddress = new ui::ClickLabel(this);
     lbEAddress->setText(Q(StrId::AboutWebAddress));
+    // A web address, announced as the link it is, as in the main window.
+    lbEAddress->setProperty(ui::kWebLinkProperty, true);
     QFont link = lbEAddress->font();
     link.setUnderline(true);
     lbEAddress->setFont(link);

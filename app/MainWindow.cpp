@@ -17,6 +17,7 @@
 #include <QRadioButton>
 #include <QTreeWidget>
 #include <QWindow>
+#include <cstdio>
 
 #include "app/AboutWindow.h"
 #include "app/JobList.h"
@@ -233,6 +234,11 @@ void TfrmMain::CreateControls() {
     // Names for assistive technology where no label says it (hints are the descriptions).
     eOutputFolder->setAccessibleName(Q(StrId::OutputFolder).remove(QLatin1Char(':')));
     cbFormat->setAccessibleName(Q(StrId::ConvertTo).remove(QLatin1Char(':')));
+    // Both browse buttons say "Browser...": their names say what each one browses for.
+    bSelectFile->setAccessibleName(Q(StrId::BrowseFileName));
+    bBrowser->setAccessibleName(Q(StrId::BrowseFolderName));
+    imgTitle->setAccessibleName(Q(StrId::BannerName));
+    iUpdate->setAccessibleName(Q(StrId::UpdateGlyphName));
     // A hint is what assistive technology reads as the description (lists do not by themselves).
     for (QWidget* w : findChildren<QWidget*>()) {
         if (!w->toolTip().isEmpty()) {
@@ -703,6 +709,15 @@ void TfrmMain::LoadSaveSettings(bool load) {
         if (Quality > 3 || Quality < 0) {
             Quality = 0;
         }
+        // A profile that is not in the list would leave every conversion without an extension.
+        if (ConvertFormat < 0 || ConvertFormat >= convert::ProfileCount()) {
+            ConvertFormat = 0;
+        }
+        // Said at the start, so that the user knows before changing anything.
+        SettingsMayBeWritten();
+        return;
+    }
+    if (!SettingsMayBeWritten()) {
         return;
     }
     auto write = [&path](const char* section, const char* key, const std::string& value) {
@@ -714,13 +729,40 @@ void TfrmMain::LoadSaveSettings(bool load) {
     if (platform::DirectoryExists(typed)) {
         OutputDirectory = typed;
     }
-    write("Options", "OutputDirectory", OutputDirectory);
+    // A folder too long to be read back whole is not stored: the one stored before stays.
+    if (OutputDirectory.size() <= platform::kProfileStringMax) {
+        write("Options", "OutputDirectory", OutputDirectory);
+    }
     Mode = rbDownload->isChecked() ? 0 : rbDownloadConvert->isChecked() ? 1 : 2;
     write("Options", "RadioButton", std::to_string(Mode));
     ConvertFormat = cbFormat->currentIndex();
     write("Options", "ConvertFormat", std::to_string(ConvertFormat));
     write("Copy", "Enable", AutoCopy ? "1" : "0");
     write("Options", "Quality", std::to_string(Quality));
+}
+
+bool TfrmMain::SettingsMayBeWritten() {
+    const std::string path = SettingsPath();
+    StrId why = StrId::SettingsReadOnly;
+    switch (platform::CheckProfileAccess(path)) {
+        case platform::ProfileAccess::Writable:
+            return true;
+        case platform::ProfileAccess::ReadOnly:
+            break;
+        case platform::ProfileAccess::Link:
+            why = StrId::SettingsLink;
+            break;
+        case platform::ProfileAccess::NotAFile:
+            why = StrId::SettingsNotAFile;
+            break;
+    }
+    // A line for whoever started the program from a terminal, not a box at every close: a file
+    // made read-only is usually meant to be.
+    if (!settingsKeptSaid_) {
+        settingsKeptSaid_ = true;
+        std::fprintf(stderr, "%s\n", Bytes(Q(why).arg(Q(path))).c_str());
+    }
+    return false;
 }
 
 std::string TfrmMain::GetOutputExt() const {
@@ -739,6 +781,8 @@ void TfrmMain::ApplyMode(bool convertControls, bool downloadControls, StrId capt
     // The list is named by its caption, without the example that follows it.
     lvMain->setAccessibleName(
         Q(caption).section(QStringLiteral(" ("), 0, 0).remove(QLatin1Char(':')));
+    // Its one column too, whose header is hidden but still read out.
+    lvMain->setHeaderLabel(lvMain->accessibleName());
     lUrl->setVisible(downloadControls);
     lUrlEnd->setVisible(downloadControls);
     bPaste->setVisible(downloadControls);

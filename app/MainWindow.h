@@ -176,8 +176,12 @@ private:
     void PaintPictures();
     void AppendJobs(const std::vector<std::string>& texts);
     void SelectJob(int index);
+    // True when settings.ini may be replaced; otherwise says once on stderr why it is kept.
+    bool SettingsMayBeWritten();
 
     ProgramPlaces places_;
+    // The user has been told that settings.ini is kept as it is.
+    bool settingsKeptSaid_ = false;
     QMetaObject::Connection clipboardViewer_;
     // Folder of the files last taken in this session; empty until then.
     std::string lastFileFolder_;

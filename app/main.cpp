@@ -47,6 +47,8 @@ std::string LaunchToken() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything of Qt's: a bus launched for it would outlive the program.
+    platform::KeepQtFromLaunchingABus();
     // A second copy only wakes the first one, with the token its launcher gave it so that the
     // window may come forward on Wayland: no window, no settings read.
     if (platform::SendToRunningInstance(kMainWindowClassName, platform::WM_SECOND_INSTANCE,

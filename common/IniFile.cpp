@@ -15,6 +15,14 @@ std::string_view TrimBlanks(std::string_view s) {
     return s;
 }
 
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool Quoted(std::string_view s) {
+    return s.size() >= 2 && s.front() == '"' && s.back() == '"';
+}
+
 bool HasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n") != std::string_view::npos;
 }
@@ -88,7 +96,11 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
     for (std::size_t i = static_cast<std::size_t>(start) + 1; i < end; ++i) {
         if (lines_[i].isValue && text::EqualsCaseless(lines_[i].key, key)) {
             std::string_view raw = lines_[i].raw;
-            return std::string(TrimBlanks(raw.substr(raw.find('=') + 1)));
+            std::string_view value = TrimBlanks(raw.substr(raw.find('=') + 1));
+            if (Quoted(value)) {
+                value = value.substr(1, value.size() - 2);
+            }
+            return std::string(value);
         }
     }
     return std::nullopt;
@@ -100,7 +112,13 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     }
     // New lines follow the line ends the file already uses.
     const std::string cr = crlf_ ? "\r" : "";
-    std::string entry = std::string(key) + "=" + std::string(value) + cr;
+    // Blanks at either end would be trimmed away on reading, and a quoted value loses its
+    // quotes: such a value is stored in quotes, which reading removes again.
+    std::string stored(value);
+    if (!value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) || Quoted(value))) {
+        stored = "\"" + stored + "\"";
+    }
+    std::string entry = std::string(key) + "=" + stored + cr;
     long start = FindSection(section);
     if (start < 0) {
         if (!lines_.empty()) {
@@ -121,7 +139,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, std::strin
     for (std::size_t i = insertAt; i < end; ++i) {
         if (lines_[i].isValue && text::EqualsCaseless(lines_[i].key, key)) {
             // The key keeps the spelling the file gave it.
-            lines_[i] = Classify(lines_[i].key + "=" + std::string(value) + cr);
+            lines_[i] = Classify(lines_[i].key + "=" + stored + cr);
             return true;
         }
         if (!TrimBlanks(lines_[i].raw).empty()) {

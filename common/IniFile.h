@@ -14,10 +14,12 @@ class IniDocument {
 public:
     static IniDocument Parse(std::string_view bytes);
 
-    // The value of key in section, blanks around it removed; nullopt when section or key is
-    // missing.
+    // The value of key in section, blanks around it removed, and then one pair of double
+    // quotes around it; nullopt when section or key is missing.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
-    // Sets the value, adding the key at the end of its section, or the section at the end.
+    // Sets the value, adding the key at the end of its section, or the section at the end. A
+    // value that Get would not give back as it is (blanks at an end, quotes around it) is
+    // stored in double quotes.
     // A section, key or value holding a line break (CR or LF) would end its line early, and the
     // rest could add keys or sections: it is refused (false), and the document stays unchanged.
     bool Set(std::string_view section, std::string_view key, std::string_view value);

@@ -38,6 +38,25 @@ const std::unordered_map<int, std::string>& Table() {
          "video again."},
         {25, "Cannot create "},
 
+        {500, "no answer within 30 s"},
+        {501, "the page did not finish within 30 s"},
+        {502, "the body could not be decoded"},
+        {503, "the body is not valid %1 data"},
+
+        {510, "Tamberlo: %1 is read-only; the settings are not saved."},
+        {511, "Tamberlo: %1 is a link; the settings are not saved."},
+        {512, "Tamberlo: %1 is not a regular file; the settings are not saved."},
+
+        {520, "\xE2\x80\xA6 and %1 more: see the details."},
+        {521, "Information"},
+        {522, "Error"},
+
+        {530, "Browse for video files"},
+        {531, "Browse for the output folder"},
+        {532, "Tamberlo banner"},
+        {533, "Update"},
+        {534, "Tamberlo picture"},
+
         {100, "www.corvane.example"},
         {101, "Download and convert videos from YouTube"},
         {102, "Check for updates..."},

@@ -32,6 +32,29 @@ enum class StrId : int {
     AgeMessage5 = 24,
     CannotCreate = 25,
 
+    // Why a page attempt ended without the page
+    NoAnswerInTime = 500,
+    PageUnfinishedInTime = 501,
+    BodyNotDecoded = 502,
+    BodyNotValidEncoding = 503,
+
+    // Why settings.ini is kept as it is
+    SettingsReadOnly = 510,
+    SettingsLink = 511,
+    SettingsNotAFile = 512,
+
+    // Message boxes
+    MoreLinesInDetails = 520,
+    MessageInformation = 521,
+    MessageError = 522,
+
+    // Names for assistive technology
+    BrowseFileName = 530,
+    BrowseFolderName = 531,
+    BannerName = 532,
+    UpdateGlyphName = 533,
+    ProgramPictureName = 534,
+
     // Main window
     MakerDomain = 100,
     TitleHint = 101,

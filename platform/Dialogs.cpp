@@ -4,9 +4,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
+
+#include "common/StringTable.h"
 
 namespace platform {
 
@@ -19,6 +22,22 @@ Dialogs*& Installed() {
 
 QString Q(const std::string& s) {
     return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// The line cut in the middle to at most max characters, a pair of surrogates kept whole.
+QString Shortened(const QString& line, int max) {
+    if (line.size() <= max) {
+        return line;
+    }
+    qsizetype head = (max - 1) / 2;
+    qsizetype tail = max - 1 - head;
+    if (head > 0 && line.at(head - 1).isHighSurrogate()) {
+        --head;
+    }
+    if (tail > 0 && line.at(line.size() - tail).isLowSurrogate()) {
+        --tail;
+    }
+    return line.left(head) + QChar(0x2026) + line.right(tail);
 }
 
 QString FolderOrHome(const std::string& folder) {
@@ -37,10 +56,34 @@ void Dialogs::Install(Dialogs* dialogs) {
     Installed() = dialogs;
 }
 
+std::string ShownMessageText(const std::string& text) {
+    const QStringList lines = Q(text).split(QLatin1Char('\n'));
+    QStringList shown;
+    for (qsizetype i = 0; i < lines.size() && i < kShownLinesMax; ++i) {
+        shown.push_back(Shortened(lines.at(i), kShownLineMax));
+    }
+    // A last line break ends the last line rather than starting one more.
+    const qsizetype count = lines.size() - (lines.back().isEmpty() ? 1 : 0);
+    if (count > kShownLinesMax) {
+        shown.push_back(
+            QString::fromLocal8Bit(LoadStr(StrId::MoreLinesInDetails)).arg(count - kShownLinesMax));
+    }
+    return shown.join(QLatin1Char('\n')).toLocal8Bit().toStdString();
+}
+
 MsgAnswer QtDialogs::MessageBox(QWidget* owner, const MessageBoxRequest& request) {
+    const std::string shown = ShownMessageText(request.text);
     QMessageBox box(
         request.icon == MsgIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-        Q(request.caption), Q(request.text), QMessageBox::NoButton, owner);
+        Q(request.caption), Q(shown), QMessageBox::NoButton, owner);
+    if (shown != request.text) {
+        box.setDetailedText(Q(request.text));
+    }
+    // The picture says what kind of message this is; it says it to assistive technology too.
+    if (auto* picture = box.findChild<QLabel*>(QStringLiteral("qt_msgboxex_icon_label"))) {
+        picture->setAccessibleName(QString::fromLocal8Bit(LoadStr(
+            request.icon == MsgIcon::Error ? StrId::MessageError : StrId::MessageInformation)));
+    }
     if (request.buttons == MsgButtons::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(request.defaultNo ? QMessageBox::No : QMessageBox::Yes);

@@ -93,6 +93,14 @@ private:
     Dialogs* previous_;
 };
 
+// What a message box shows of text: lines past kShownLineMax characters shortened in the
+// middle, and no more than kShownLinesMax lines, the rest counted. Laying out megabytes in a
+// box would hold the window for minutes and run it off the screen; the box offers the whole
+// text in its details whenever anything was left out.
+inline constexpr int kShownLineMax = 200;
+inline constexpr int kShownLinesMax = 25;
+std::string ShownMessageText(const std::string& text);
+
 // Converts "Desc(*.a)|*.a|Other|*.*" into Qt's "Desc(*.a) (*.a);;Other (*)" form: the pattern
 // "*.*" stands for every file, as it does where it comes from.
 std::string QtFilterFromPairs(const std::string& pairs);

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariantMap>
 #include <cstdlib>
+#include <string_view>
 
 namespace platform {
 
@@ -37,7 +38,7 @@ QDBusConnection Bus(const QString& address) {
 std::string SessionBusAddress() {
     if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
         address != nullptr && *address != '\0') {
-        return address;
+        return std::string_view(address) == kNoBusAddress ? std::string() : address;
     }
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime == nullptr || *runtime == '\0') {
@@ -49,6 +50,12 @@ std::string SessionBusAddress() {
         return {};
     }
     return "unix:path=" + socket;
+}
+
+void KeepQtFromLaunchingABus() {
+    if (SessionBusAddress().empty()) {
+        setenv("DBUS_SESSION_BUS_ADDRESS", kNoBusAddress, 1);
+    }
 }
 
 void DesktopNotify(const Notification& notification, int waitMs) {

@@ -11,6 +11,15 @@ namespace platform {
 // launched for us: one started just now would have no notification service on it.
 std::string SessionBusAddress();
 
+// An address that names no bus; SessionBusAddress reads it as none.
+inline constexpr const char* kNoBusAddress = "disabled:";
+
+// With no session bus to be found, Qt's own connections (accessibility, the desktop portal)
+// would have the D-Bus library launch one, whose daemon outlives the program. Called before Qt
+// starts, this names no bus instead; the programs the window opens inherit that, and launch
+// none either.
+void KeepQtFromLaunchingABus();
+
 struct Notification {
     std::string appName;
     // The name of the program's icon and desktop entry.

@@ -16,12 +16,18 @@ namespace platform {
 
 namespace {
 
-// The whole file, or nullopt when it exists but cannot be read. A missing file reads as empty.
+// The whole file, or nullopt when it exists but cannot be read or is no regular file. A
+// missing file reads as empty.
 std::optional<std::string> ReadWholeFile(const std::string& path, bool* exists) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without blocking: opening a FIFO for reading would wait for a writer for ever.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     *exists = fd.valid() || errno != ENOENT;
     if (!fd.valid()) {
         return errno == ENOENT ? std::optional<std::string>(std::string()) : std::nullopt;
+    }
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
     }
     std::string bytes;
     char buffer[65536];
@@ -117,8 +123,29 @@ std::int32_t GetPrivateProfileInt(const std::string& section, const std::string&
     return value ? ProfileIntFromText(*value, fallback) : fallback;
 }
 
+ProfileAccess CheckProfileAccess(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return ProfileAccess::Writable;  // made anew; a folder without write access fails then
+    }
+    if (S_ISLNK(info.st_mode)) {
+        return ProfileAccess::Link;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return ProfileAccess::NotAFile;
+    }
+    // Marked read-only by its mode: even an owner who may change it anyway (root) is asked not to.
+    if ((info.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0) {
+        return ProfileAccess::ReadOnly;
+    }
+    return ProfileAccess::Writable;
+}
+
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path) {
+    if (CheckProfileAccess(path) != ProfileAccess::Writable || value.size() > kProfileStringMax) {
+        return false;
+    }
     bool exists = false;
     auto bytes = ReadWholeFile(path, &exists);
     if (!bytes) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "common/StringTable.h"
 #include "platform/BrowserCookies.h"
 
 namespace platform {
@@ -192,7 +193,18 @@ void TWebBrowser::NoteOutcome(QNetworkReply& reply) {
             reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString();
         loadError_ = std::to_string(httpStatus_) + (phrase.empty() ? "" : " " + phrase);
     } else if (error != QNetworkReply::NoError && error != QNetworkReply::OperationCanceledError) {
-        loadError_ = reply.errorString().toStdString();
+        QString text = reply.errorString().trimmed();
+        // Qt leaves some reasons empty ("Decompression failed: "): the one that can be told is
+        // told here.
+        if (text.endsWith(QLatin1Char(':'))) {
+            const QByteArray encoding = reply.rawHeader("Content-Encoding").trimmed();
+            text +=
+                QLatin1Char(' ') +
+                (encoding.isEmpty() ? QString::fromStdString(LoadStr(StrId::BodyNotDecoded))
+                                    : QString::fromStdString(LoadStr(StrId::BodyNotValidEncoding))
+                                          .arg(QString::fromLatin1(encoding)));
+        }
+        loadError_ = text.toStdString();
         for (const auto& e : kErrorTexts) {
             if (e.error == error) {
                 loadError_ = route.Host.empty() ? e.direct : e.viaProxy;

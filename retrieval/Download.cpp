@@ -99,13 +99,13 @@ void TfrmDownload::CreateControls() {
     Panel1->resize(kPanel1.width, kPanel1.height);
     Label1 = Label(Panel1, Q(StrId::GetHtmlPleaseWait), 16, 20, 236);
     lUrl = Label(Panel1, {}, 16, 46, 236);
-    lUrl->setAccessibleName(QStringLiteral("Address"));
+    lUrl->setAccessibleDescription(QStringLiteral("Address"));
     bStop = StopButton(Panel1, 94, 90);
 
     Panel2 = new QWidget(this);
     Panel2->resize(kPanel2.width, kPanel2.height);
     lFileName = Label(Panel2, {}, 12, 10, 329);
-    lFileName->setAccessibleName(QStringLiteral("File"));
+    lFileName->setAccessibleDescription(QStringLiteral("File"));
     suiProgressBar1 = new QProgressBar(Panel2);
     suiProgressBar1->setGeometry(12, 32, 329, 20);
     suiProgressBar1->setRange(0, 100);
@@ -128,7 +128,7 @@ void TfrmDownload::CreateControls() {
     gbConverting = new QGroupBox(Q(StrId::ConvertingGroup), Panel3);
     gbConverting->setGeometry(12, 8, 324, 98);
     lConvertName = Label(gbConverting, {}, 12, 22, 300);
-    lConvertName->setAccessibleName(QStringLiteral("File"));
+    lConvertName->setAccessibleDescription(QStringLiteral("File"));
     suiProgressBar2 = new QProgressBar(gbConverting);
     suiProgressBar2->setGeometry(12, 44, 300, 18);
     suiProgressBar2->setRange(0, 100);
@@ -180,6 +180,7 @@ void TfrmDownload::ResetView() {
         label->clear();
     }
     lFileName->setToolTip({});
+    lFileName->setAccessibleName({});
     ShowPanel(Mode == 2 ? Panel3 : Panel1);
 }
 
@@ -218,7 +219,7 @@ void TfrmDownload::SetElidedText(QLabel* label, const std::string& text) {
     const QString whole = Shown(text);
     label->setText(label->fontMetrics().elidedText(whole, Qt::ElideMiddle, label->width()));
     label->setToolTip(whole);
-    label->setAccessibleDescription(whole);
+    label->setAccessibleName(whole);
 }
 
 void TfrmDownload::FormShow() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Form.h"
+#include "platform/Tick.h"
 
 class QGroupBox;
 class QLabel;
@@ -115,6 +116,9 @@ public:
     // How long one attempt at a page is polled, and how long one poll pass waits for messages.
     static constexpr std::uint32_t kPollLimitMs = 30000;
     static constexpr int kPollWaitMs = 20;
+    // The clock the page stage times its attempts by. A test may put in a faster one, so that
+    // waiting out an attempt does not take half a minute.
+    static inline std::uint32_t (*PageClock)() = platform::GetTickCount;
 
     // The progress bar of the transfer counts in bytes, whatever the size of the file.
     std::int64_t TransferMax() const { return transferMax_; }
@@ -136,8 +140,8 @@ private:
     const std::string& CurrentJob() const;
     std::string OutputFolder() const;
     void AddError(std::string line);
-    // Shows text whole in the hint and for assistive technology, shortened in the middle to
-    // the label's width on screen.
+    // Shows text whole in the hint and as the label's name for assistive technology (what it
+    // is stays its description), shortened in the middle to the label's width on screen.
     static void SetElidedText(QLabel* label, const std::string& text);
     // The system's bytes as a label shows them.
     static QString Shown(const std::string& bytes);

@@ -55,23 +55,30 @@ void TfrmDownload::WMResolvePage() {
         for (int attempt = 1; attempt <= kAttempts; ++attempt) {
             int switches = 0;
             bool navigate = true;
+            bool late = false;
             while (navigate) {
                 navigate = false;
                 CurrentBrowser->Navigate(job);
-                // The wait for a document has no limit of its own: only Stop ends it.
+                // The attempt's time runs from its navigation, whatever the server does: one
+                // that takes the request and never sends a byte ends it as surely as a page
+                // that never completes.
+                const std::uint32_t navigated = PageClock();
+                auto timeIsUp = [&] { return PageClock() - navigated > kPollLimitMs; };
                 while (CurrentBrowser->ReadyState() <
-                       platform::TWebBrowser::READYSTATE_INTERACTIVE) {
+                           platform::TWebBrowser::READYSTATE_INTERACTIVE &&
+                       !late) {
                     platform::WaitForMessages(kPollWaitMs);
                     if (ModalResult != platform::mrNone) {
                         return;
                     }
+                    late = timeIsUp();
                 }
-                const std::uint32_t pollStart = platform::GetTickCount();
-                for (;;) {
+                while (!late) {
                     if (ModalResult != platform::mrNone) {
                         return;
                     }
-                    if (platform::GetTickCount() - pollStart > kPollLimitMs) {
+                    if (timeIsUp()) {
+                        late = true;
                         break;
                     }
                     platform::ProcessMessages();
@@ -116,7 +123,11 @@ void TfrmDownload::WMResolvePage() {
                     platform::WaitForMessages(kPollWaitMs);
                 }
             }
-            const std::string& failure = CurrentBrowser->LoadError();
+            std::string failure = CurrentBrowser->LoadError();
+            if (failure.empty() && late) {
+                failure = LoadStr(CurrentBrowser->HasDocument() ? StrId::PageUnfinishedInTime
+                                                                : StrId::NoAnswerInTime);
+            }
             pageFailure_ = failure.empty() ? std::string() : " (" + failure + ")";
             BlankBrowser(*CurrentBrowser);
             if (!eDownloadUrl.empty()) {

@@ -6,11 +6,13 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QDialog>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
 
@@ -46,6 +48,40 @@ public:
         if (action == pressAction() && widget()->isEnabled()) {
             static_cast<ClickLabel*>(widget())->Press();
         }
+    }
+};
+
+// A text in a group box is named by its own text alone: Qt names a label without text after
+// its group, so every empty figure of a group would be read out as the group's title.
+class GroupLabelAccessible : public QAccessibleWidget {
+public:
+    explicit GroupLabelAccessible(QLabel* label)
+        : QAccessibleWidget(label, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text t) const override {
+        auto* label = static_cast<QLabel*>(widget());
+        if (t == QAccessible::Name) {
+            return label->accessibleName().isEmpty() ? label->text() : label->accessibleName();
+        }
+        return QAccessibleWidget::text(t);
+    }
+};
+
+// A progress bar shows a figure the user cannot change. Qt announces it with a value that
+// assistive tools then offer to increase and decrease; here its figure is its value text and
+// its description.
+class ProgressAccessible : public QAccessibleWidget {
+public:
+    explicit ProgressAccessible(QProgressBar* bar)
+        : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+
+    QString text(QAccessible::Text t) const override {
+        auto* bar = static_cast<QProgressBar*>(widget());
+        if (t == QAccessible::Value ||
+            (t == QAccessible::Description && bar->accessibleDescription().isEmpty())) {
+            return bar->text();
+        }
+        return QAccessibleWidget::text(t);
     }
 };
 
@@ -258,6 +294,13 @@ private:
 QAccessibleInterface* ControlFactory(const QString&, QObject* object) {
     if (auto* label = qobject_cast<ClickLabel*>(object)) {
         return new ClickLabelAccessible(label);
+    }
+    if (auto* label = qobject_cast<QLabel*>(object);
+        label != nullptr && qobject_cast<QGroupBox*>(label->parentWidget()) != nullptr) {
+        return new GroupLabelAccessible(label);
+    }
+    if (auto* bar = qobject_cast<QProgressBar*>(object)) {
+        return new ProgressAccessible(bar);
     }
     // A line, not a frame: a frame is what a window is announced as.
     if (auto* line = qobject_cast<Separator*>(object)) {

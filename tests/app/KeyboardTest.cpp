@@ -2,9 +2,15 @@
 // whole download set up and started from the keyboard alone.
 
 #include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QTreeWidget>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "app/AboutWindow.h"
 #include "tests/app/RunFixture.h"
@@ -218,6 +224,108 @@ TEST_F(Run, OpenMenusAreReachedFromTheApplicationWithTheirItemsRolesAndStates) {
     EXPECT_TRUE(find("Paste from Clipboard")->state().focusable);
     EXPECT_TRUE(find("Browser")->state().invisible) << "hidden in the download modes";
     form_->suiPopupMenu2->hide();
+}
+
+}  // namespace
+
+namespace {
+
+// Every interface in a window, the window included.
+void Collect(QAccessibleInterface* node, std::vector<QAccessibleInterface*>& all) {
+    all.push_back(node);
+    for (int i = 0; i < node->childCount(); ++i) {
+        if (QAccessibleInterface* child = node->child(i)) {
+            Collect(child, all);
+        }
+    }
+}
+
+// What an assistive tool would find wrong in a window's tree, one line each.
+std::vector<std::string> Faults(QWidget* window) {
+    std::vector<QAccessibleInterface*> all;
+    Collect(A(window), all);
+    std::vector<std::string> faults;
+    std::set<QString> buttons;
+    for (QAccessibleInterface* node : all) {
+        const QString name = node->text(QAccessible::Name);
+        auto* label = qobject_cast<QLabel*>(node->object());
+        auto fault = [&](const char* what) {
+            faults.push_back(what + (": " + name.toStdString()));
+        };
+        switch (node->role()) {
+            case QAccessible::Graphic:
+                if (name.isEmpty()) {
+                    fault("an unnamed picture");
+                }
+                break;
+            case QAccessible::ColumnHeader:
+                if (name.isEmpty() || name == "1") {
+                    fault("a header without a name");
+                }
+                break;
+            case QAccessible::StaticText:
+                if (label != nullptr && label->text().isEmpty() && !name.isEmpty()) {
+                    fault("an empty text with a borrowed name");
+                }
+                if (label != nullptr && !label->toolTip().isEmpty() && name != label->toolTip()) {
+                    fault("a shortened text not named by its whole text");
+                }
+                break;
+            case QAccessible::ProgressBar:
+                if (node->valueInterface() != nullptr ||
+                    (node->actionInterface() != nullptr &&
+                     !node->actionInterface()->actionNames().isEmpty())) {
+                    fault("a progress bar that offers to change it");
+                }
+                break;
+            case QAccessible::Button:
+                // Of the buttons on screen: each stage of the download window has its own Stop.
+                if (!node->state().invisible && !buttons.insert(name).second) {
+                    fault("two buttons of one name");
+                }
+                if (label != nullptr && label->text().startsWith("www.")) {
+                    fault("a web address as a button");
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return faults;
+}
+
+TEST_F(Run, NoPictureGoesUnnamedAndNoTextBorrowsOrHidesItsName) {
+    TfrmAbout about(form_.get());
+    about.show();
+    // The convert mode shows both browse buttons.
+    form_->rbConvert->click();
+    EXPECT_EQ(Faults(form_.get()), std::vector<std::string>{});
+    form_->rbDownload->click();
+    EXPECT_EQ(Faults(form_.get()), std::vector<std::string>{});
+    EXPECT_EQ(Faults(&about), std::vector<std::string>{});
+    EXPECT_EQ(A(about.lbEAddress)->role(), QAccessible::Link);
+    about.close();
+    // The download window while it reads the page, its figures empty, and during the transfer.
+    std::map<QWidget*, std::vector<std::string>> seen;
+    Observe([&](TfrmDownload& w) {
+        for (QWidget* panel : {w.Panel1, w.Panel2}) {
+            if (panel->isVisible() && !w.lUrl->text().isEmpty() && seen.count(panel) == 0) {
+                seen[panel] = Faults(&w);
+                EXPECT_EQ(A(w.lUrl)->text(QAccessible::Name).toStdString(), kMetacafe);
+                EXPECT_EQ(A(w.lUrl)->text(QAccessible::Description), "Address");
+            }
+        }
+    });
+    // A page and a transfer slow enough to be seen.
+    Reply page = *site_.FindRoute(kMetacafe);
+    site_.Route(kMetacafe, page.Trickle(page.body->size() / 4 + 1, 30));
+    site_.Route(kMetacafeFile, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 15));
+    AddJobs({kMetacafe});
+    Start();
+    ASSERT_EQ(seen.size(), 2u);
+    for (const auto& [panel, faults] : seen) {
+        EXPECT_EQ(faults, std::vector<std::string>{});
+    }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QAction>
 #include <QApplication>
@@ -170,13 +171,42 @@ TEST_F(MainWindow, AStoredModeOutOfRangeLeavesTheFormsOwnStateAndIsWrittenBackAs
     }
 }
 
-TEST_F(MainWindow, AProfileIndexOutOfRangeSelectsNothingAndIsWrittenBackAsMinusOne) {
-    TfrmMain& form = Open("[Options]\nConvertFormat=40\n");
-    EXPECT_EQ(form.cbFormat->count(), 11);
-    EXPECT_EQ(form.cbFormat->currentIndex(), -1);
-    EXPECT_EQ(form.GetConvertParams(), "");
-    EXPECT_EQ(form.GetOutputExt(), "");
-    EXPECT_NE(CloseAndRead().find("ConvertFormat=-1\n"), std::string::npos);
+TEST_F(MainWindow, AProfileIndexOutOfRangeLoadsAsTheFirstProfile) {
+    for (const char* stored : {"40", "999", "-1", "11"}) {
+        SCOPED_TRACE(stored);
+        TfrmMain& form = Open(std::string("[Options]\nConvertFormat=") + stored + "\n");
+        EXPECT_EQ(form.cbFormat->count(), 11);
+        EXPECT_EQ(form.cbFormat->currentIndex(), 0);
+        EXPECT_NE(form.GetOutputExt(), "");
+        EXPECT_NE(CloseAndRead().find("ConvertFormat=0\n"), std::string::npos);
+        form_.reset();
+    }
+}
+
+TEST_F(MainWindow, ASettingsFileThatMayNotBeReplacedIsLeftAsItIsAndThatIsSaidOnce) {
+    const std::string text = "[Options]\nQuality=2\n";
+    WriteFile(Settings(), text);
+    chmod(Settings().c_str(), 0444);
+    testing::internal::CaptureStderr();
+    TfrmMain& form = Open("", false);
+    EXPECT_EQ(form.Quality, 2);
+    form.BestAvailable1->trigger();
+    EXPECT_EQ(CloseAndRead(), text);
+    form_.reset();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "Tamberlo: " + Settings() + " is read-only; the settings are not saved.\n");
+
+    // A FIFO in its place neither holds up the start nor is written.
+    std::filesystem::remove(Settings());
+    ASSERT_EQ(mkfifo(Settings().c_str(), 0644), 0);
+    testing::internal::CaptureStderr();
+    Open("", false);
+    EXPECT_EQ(form_->eOutputFolder->text().toStdString(), Folder());
+    form_->close();
+    form_.reset();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("is not a regular file"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_fifo(Settings()));
 }
 
 TEST_F(MainWindow, TheChosenProfileGivesItsExtensionAndParameters) {

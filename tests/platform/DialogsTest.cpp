@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QLabel>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -81,4 +83,56 @@ TEST(FileChooser, BothChoosersOpenAtHomeOrTheGivenFolderNeverTheWorkingOne) {
         EXPECT_EQ(shown, c.expected);
         EXPECT_EQ(title, c.folders ? "Pick a folder" : "Pick files");
     }
+}
+
+TEST(MessageBox, LongLinesAreShortenedAndManyLinesCountedWithTheWholeTextInTheDetails) {
+    const std::string title(4 << 20, 'w');  // a title of megabytes
+    const std::string line = "Cannot create /out/" + title + ".flv from http://x/\r\n";
+    std::string many;
+    for (int i = 0; i < kShownLinesMax + 3; ++i) {
+        many += "line " + std::to_string(i) + "\r\n";
+    }
+    // A character outside the basic plane where either cut would fall.
+    const std::string film = "\xF0\x9F\x8E\xA5";
+    const std::string wide =
+        std::string(98, 'a') + film + std::string(300, 'c') + film + std::string(99, 'b');
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"short lines stand", "one\r\ntwo\r\n", "one\r\ntwo\r\n"},
+        {"a long line keeps both ends", line,
+         "Cannot create /out/" + std::string(80, 'w') + "\xE2\x80\xA6" + std::string(80, 'w') +
+             ".flv from http://x/\r\n"},
+        {"lines past the limit are counted", many,
+         many.substr(0, many.find("line " + std::to_string(kShownLinesMax))) +
+             "\xE2\x80\xA6 and 3 more: see the details."},
+        {"a character outside the basic plane is not split", wide,
+         std::string(98, 'a') + "\xE2\x80\xA6" + std::string(99, 'b')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ShownMessageText(c.text), c.shown);
+    }
+
+    // The real box: quick to show, the whole text in its details, its picture named.
+    QString text;
+    QString details;
+    QString picture;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            text = box->text();
+            details = box->detailedText();
+            if (auto* icon = box->findChild<QLabel*>(QStringLiteral("qt_msgboxex_icon_label"))) {
+                picture = icon->accessibleName();
+            }
+            box->accept();
+        }
+    });
+    QtDialogs().MessageBox(nullptr, {line, "Tamberlo", MsgIcon::Error, MsgButtons::Ok});
+    // The box shows line ends its own way.
+    EXPECT_EQ(text.trimmed().size(), kShownLineMax - 1);
+    EXPECT_EQ(details.trimmed().toStdString(), line.substr(0, line.size() - 2));
+    EXPECT_EQ(picture, "Error");
 }

@@ -143,4 +143,12 @@ TEST_F(Notify, TheSessionBusComesFromTheEnvironmentOrTheRuntimeFolder) {
     EXPECT_EQ(SessionBusAddress(), "unix:path=/elsewhere");
     UseBus("");
     EXPECT_EQ(SessionBusAddress(), "unix:path=" + runtime_.File("bus"));
+    KeepQtFromLaunchingABus();
+    EXPECT_EQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::string()) << "a bus is there";
+
+    // Without one, the address names none, so that nothing launches a bus.
+    unlink(runtime_.File("bus").c_str());
+    KeepQtFromLaunchingABus();
+    EXPECT_EQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), std::string(kNoBusAddress));
+    EXPECT_EQ(SessionBusAddress(), "");
 }

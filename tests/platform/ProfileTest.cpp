@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "common/IniFile.h"
 #include "platform/Profile.h"
@@ -153,4 +155,87 @@ TEST(ProfileFile, AFolderWithoutWriteAccessFailsTheWrite) {
     std::filesystem::create_directory(path);  // a folder where the file should be
     EXPECT_FALSE(WritePrivateProfileString("Options", "A", "1", path));
     EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+TEST(ProfileFile, FileSituations) {
+    const std::string text = "[Options]\nQuality=2\n";
+    struct Case {
+        const char* name;
+        // Makes what stands at path, in dir.
+        std::function<void(const TempDir& dir, const std::string& path)> make;
+        ProfileAccess access;
+        int read;  // what Quality reads as, 7 being the fallback
+    };
+    const Case cases[] = {
+        {"regular file", [&](const TempDir&, const std::string& p) { WriteFile(p, text); },
+         ProfileAccess::Writable, 2},
+        {"missing file", [](const TempDir&, const std::string&) {}, ProfileAccess::Writable, 7},
+        // Opening it must not wait for a writer that never comes.
+        {"FIFO", [](const TempDir&, const std::string& p) { mkfifo(p.c_str(), 0644); },
+         ProfileAccess::NotAFile, 7},
+        {"read-only file",
+         [&](const TempDir&, const std::string& p) {
+             WriteFile(p, text);
+             chmod(p.c_str(), 0444);
+         },
+         ProfileAccess::ReadOnly, 2},
+        {"link to a file",
+         [&](const TempDir& d, const std::string& p) {
+             WriteFile(d.File("target.ini"), text);
+             symlink(d.File("target.ini").c_str(), p.c_str());
+         },
+         ProfileAccess::Link, 2},
+        {"dangling link",
+         [](const TempDir& d, const std::string& p) {
+             symlink(d.File("nowhere.ini").c_str(), p.c_str());
+         },
+         ProfileAccess::Link, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string path = dir.File("settings.ini");
+        c.make(dir, path);
+        struct stat before {};
+        const bool existed = lstat(path.c_str(), &before) == 0;
+        EXPECT_EQ(CheckProfileAccess(path), c.access);
+        EXPECT_EQ(GetPrivateProfileInt("Options", "Quality", 7, path), c.read);
+        const bool writable = c.access == ProfileAccess::Writable;
+        EXPECT_EQ(WritePrivateProfileString("Options", "Quality", "3", path), writable);
+        struct stat after {};
+        ASSERT_EQ(lstat(path.c_str(), &after) == 0, existed || writable);
+        if (!writable) {
+            // What stood there stands unchanged, and nothing was made through a link.
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_mode, before.st_mode);
+            EXPECT_FALSE(std::filesystem::exists(dir.File("nowhere.ini")));
+            if (c.read == 2) {
+                EXPECT_EQ(ReadFile(path), text);
+            }
+        } else {
+            EXPECT_EQ(GetPrivateProfileInt("Options", "Quality", 7, path), 3);
+        }
+    }
+}
+
+TEST(ProfileFile, ValuesComeBackAsTheyWereWritten) {
+    TempDir dir;
+    const std::string path = dir.File("settings.ini");
+    const std::string values[] = {
+        "/videos/ends in a space ",
+        " /starts with one",
+        "\t/tab\t",
+        "\"/quoted\"",
+        "\"",
+        "/" + std::string(kProfileStringMax - 1, 'd'),
+    };
+    for (const std::string& value : values) {
+        SCOPED_TRACE(value.substr(0, 40));
+        ASSERT_TRUE(WritePrivateProfileString("Options", "OutputDirectory", value, path));
+        EXPECT_EQ(GetPrivateProfileString("Options", "OutputDirectory", "", path), value);
+    }
+    // One that could not be read back whole is not written.
+    EXPECT_FALSE(WritePrivateProfileString("Options", "OutputDirectory",
+                                           std::string(kProfileStringMax + 1, 'd'), path));
+    EXPECT_EQ(GetPrivateProfileString("Options", "OutputDirectory", "", path), values[5]);
 }

@@ -106,6 +106,15 @@ TEST_F(WebBrowserTest, ErrorsAndRefusalsEndTheLoadWithWhatArrived) {
     EXPECT_EQ(browser.DocumentHtml(), "");
     EXPECT_EQ(browser.HttpStatus(), 0);
     EXPECT_EQ(browser.LoadError(), "connection refused");
+
+    // A body that does not decode says why.
+    LoopbackServer garbled(
+        {Answer("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n"
+                "Content-Length: 15\r\n\r\nnot gzip at all")});
+    browser.Navigate(Url(garbled));
+    ASSERT_TRUE(
+        PumpUntil([&] { return browser.ReadyState() == TWebBrowser::READYSTATE_COMPLETE; }));
+    EXPECT_EQ(browser.LoadError(), "Decompression failed: the body is not valid gzip data");
 }
 
 TEST_F(WebBrowserTest, RedirectsAreFollowedAndCookiesKeptForTheRun) {

@@ -1,5 +1,6 @@
 #include "app/JobList.h"
 
+#include <QString>
 #include <algorithm>
 #include <unordered_set>
 
@@ -51,6 +52,44 @@ static_assert(sites::kYouTubeDomain.find(".com") != text::npos &&
               sites::kGoogleDomain.find(".com") != text::npos);
 
 }  // namespace
+
+std::string IntakeBytes(QStringView text) {
+    auto blank = [](QChar c) { return c.unicode() <= 32; };
+    while (!text.isEmpty() && blank(text.front())) {
+        text = text.mid(1);
+    }
+    while (!text.isEmpty() && blank(text.back())) {
+        text.chop(1);
+    }
+    constexpr auto keep = static_cast<qsizetype>(kMaxAddressLength) + 1;
+    QString kept;
+    bool cut = false;
+    for (qsizetype start = 0; start <= text.size();) {
+        qsizetype end = text.indexOf(u'\n', start);
+        const bool last = end < 0;
+        if (last) {
+            end = text.size();
+        }
+        const QStringView line = text.mid(start, end - start);
+        if (line.size() > keep && !cut) {
+            cut = true;
+            kept.reserve(start + keep);
+            kept.append(text.left(start));
+        }
+        if (cut) {
+            kept.append(line.left(keep));
+            if (!last) {
+                kept.append(u'\n');
+            }
+        }
+        if (last) {
+            break;
+        }
+        start = end + 1;
+    }
+    const QByteArray bytes = cut ? kept.toLocal8Bit() : text.toLocal8Bit();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
 
 bool IsIntakeLine(std::string_view line) {
     // The length is looked at first, so that a line of megabytes costs nothing more.

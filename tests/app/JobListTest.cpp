@@ -71,6 +71,32 @@ TEST(SplitClipboardUrls, LinesWithControlBytesOrLongerThanAnyAddressAreNotTaken)
     EXPECT_EQ(IntakeAddresses(huge, {}), std::optional<Lines>(Lines{}));
 }
 
+TEST(SplitClipboardUrls, IntakeBytesConvertOnlyWhatCanBeTaken) {
+    const auto keep = kMaxAddressLength + 1;
+    const QString huge(20 << 20, u'z');
+    const QString qa = QString::fromStdString(A);
+    struct Case {
+        QString text;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {" \t" + qa + "\r\n\x01", A},
+        {qa + QString::fromUtf8("\xC3\xA9"), A + "\xC3\xA9"},
+        {qa + huge, A + std::string(keep - A.size(), 'z')},
+        {qa + "\n" + huge + "\r\n" + qa, A + "\n" + std::string(keep, 'z') + "\n" + A},
+        {QString(20 << 20, u' ') + qa, A},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IntakeBytes(c.text), c.bytes) << c.bytes.substr(0, 60);
+    }
+    // A cache address of megabytes is still the cache address: the whole text is ignored.
+    EXPECT_EQ(IntakeAddresses(
+                  IntakeBytes(QString::fromStdString(std::string(sites::kYouTubeCacheAddress)) +
+                              huge + "\n" + qa),
+                  {}),
+              std::nullopt);
+}
+
 TEST(SplitClipboardUrls, HugeTextsStayLinear) {
     std::string text;
     Lines jobs;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "common/StringTable.h"
 #include "common/Text.h"
@@ -480,12 +481,16 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
         OnBeforeHeaderSend(*this, method, lines);
     }
     std::string request;
+    bool first = true;
     for (std::string line : lines) {
         if (OnCommand) {
             OnCommand(*this, line);
         }
-        // The last guard: whatever the line was made of, it goes out as one line or not at all.
-        if (!IsRequestSafe(line, true)) {
+        // The last guard: whatever the line was made of, it goes out as one line or not at all,
+        // and the request line has its two blanks and no more.
+        const bool requestLine = std::exchange(first, false);
+        if (!IsRequestSafe(line, true) ||
+            (requestLine && std::count(line.begin(), line.end(), ' ') != 2)) {
             RequestRefused();
             return;
         }

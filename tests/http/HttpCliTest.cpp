@@ -409,20 +409,22 @@ TEST(HttpCli, NoRequestIsWrittenWithBytesThatWouldBreakItApart) {
         EXPECT_EQ(server.AcceptedCount(), 0);
     }
 
-    // Blanks are fine in header values; a line changed by OnCommand is checked as it goes out.
-    LoopbackServer server({Answer("HTTP/1.0 200 OK\r\n\r\nok")});
-    Client c;
-    c.http.URL = c.Url(server, "/");
-    c.http.OnCommand = [&](THttpCli&, std::string& line) {
-        if (line.starts_with("User-Agent")) {
-            line += injection;
-        }
-    };
-    std::string message;
-    EXPECT_EQ(c.Get(&message), 404);
-    EXPECT_EQ(message, "the address holds control characters or blanks");
-    EXPECT_EQ(server.Received(0), "");
-    EXPECT_EQ(c.http.State(), httpReady);
+    // A line changed by OnCommand is checked as it goes out.
+    for (const std::string& add : {injection, std::string(" HTTP/1.0")}) {
+        LoopbackServer server({Answer("HTTP/1.0 200 OK\r\n\r\nok")});
+        Client c;
+        c.http.URL = c.Url(server, "/");
+        c.http.OnCommand = [&](THttpCli&, std::string& line) {
+            if (line.starts_with(add == injection ? "User-Agent" : "GET")) {
+                line += add;
+            }
+        };
+        std::string message;
+        EXPECT_EQ(c.Get(&message), 404);
+        EXPECT_EQ(message, "the address holds control characters or blanks");
+        EXPECT_EQ(server.Received(0), "");
+        EXPECT_EQ(c.http.State(), httpReady);
+    }
 }
 
 TEST(HttpCli, ARelocationTargetIsSentEncoded) {

@@ -1,5 +1,7 @@
 #include "app/JobList.h"
 
+#include <QString>
+#include <algorithm>
 #include <unordered_set>
 
 #include "common/Sites.h"
@@ -24,7 +26,76 @@ private:
     std::unordered_set<std::string> keys_;
 };
 
+bool HasControlBytes(std::string_view s) {
+    return std::any_of(s.begin(), s.end(), [](char c) {
+        const auto code = static_cast<unsigned char>(c);
+        return code < 32 || code == 127;
+    });
+}
+
+// Leading and trailing blanks and control characters (codes of 32 or below) removed, without a
+// copy of a text that may be megabytes long.
+std::string_view TrimView(std::string_view s) {
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+    while (!s.empty() && blank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && blank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// Every address a served site recognises holds ".com" (in its domain).
+static_assert(sites::kYouTubeDomain.find(".com") != text::npos &&
+              sites::kMetacafeDomain.find(".com") != text::npos &&
+              sites::kGoogleDomain.find(".com") != text::npos);
+
 }  // namespace
+
+std::string IntakeBytes(QStringView text) {
+    auto blank = [](QChar c) { return c.unicode() <= 32; };
+    while (!text.isEmpty() && blank(text.front())) {
+        text = text.mid(1);
+    }
+    while (!text.isEmpty() && blank(text.back())) {
+        text.chop(1);
+    }
+    constexpr auto keep = static_cast<qsizetype>(kMaxAddressLength) + 1;
+    QString kept;
+    bool cut = false;
+    for (qsizetype start = 0; start <= text.size();) {
+        qsizetype end = text.indexOf(u'\n', start);
+        const bool last = end < 0;
+        if (last) {
+            end = text.size();
+        }
+        const QStringView line = text.mid(start, end - start);
+        if (line.size() > keep && !cut) {
+            cut = true;
+            kept.reserve(start + keep);
+            kept.append(text.left(start));
+        }
+        if (cut) {
+            kept.append(line.left(keep));
+            if (!last) {
+                kept.append(u'\n');
+            }
+        }
+        if (last) {
+            break;
+        }
+        start = end + 1;
+    }
+    const QByteArray bytes = cut ? kept.toLocal8Bit() : text.toLocal8Bit();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+bool IsIntakeLine(std::string_view line) {
+    // The length is looked at first, so that a line of megabytes costs nothing more.
+    return !line.empty() && line.size() <= kMaxAddressLength && !HasControlBytes(line) &&
+           IsVideoUrl(line);
+}
 
 std::vector<std::string> SplitClipboardUrls(std::string_view text,
                                             const std::vector<std::string>& jobs) {
@@ -37,7 +108,7 @@ std::vector<std::string> SplitClipboardUrls(std::string_view text,
         if (lf != std::string_view::npos && !piece.empty() && piece.back() == '\r') {
             piece.remove_suffix(1);
         }
-        if (!piece.empty() && IsVideoUrl(piece) && seen.Insert(piece)) {
+        if (IsIntakeLine(piece) && seen.Insert(piece)) {
             accepted.emplace_back(piece);
         }
         if (lf == std::string_view::npos) {
@@ -50,14 +121,13 @@ std::vector<std::string> SplitClipboardUrls(std::string_view text,
 
 std::optional<std::vector<std::string>> IntakeAddresses(std::string_view text,
                                                         const std::vector<std::string>& jobs) {
-    const std::string trimmed = text::Trim(std::string(text));
+    const std::string_view trimmed = TrimView(text);
     // Addresses of the video site's cache server are never jobs; the whole text is ignored.
     if (text::StartsWithCaseless(trimmed, sites::kYouTubeCacheAddress)) {
         return std::nullopt;
     }
-    if (!text::ContainsCaseless(trimmed, ".com")) {
-        return std::vector<std::string>{};
-    }
+    // A text without ".com" adds nothing. Every line that is taken holds ".com", so the lines
+    // decide that without a search through a text that may be megabytes long.
     return SplitClipboardUrls(trimmed, jobs);
 }
 

@@ -2,10 +2,26 @@
 
 // The rules by which clipboard text becomes jobs.
 
+#include <QStringView>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// No real address is longer; a longer line is not taken (a text of megabytes copied by mistake).
+constexpr std::size_t kMaxAddressLength = 8 * 1024;
+
+// True when a line of intake text can become a job: a video page address of at most
+// kMaxAddressLength bytes without control bytes (a CR, a tab or a NUL within it).
+bool IsIntakeLine(std::string_view line);
+
+// Clipboard or dropped text as the bytes the intake reads. Blanks and control characters at
+// both ends go (as the intake trims them), and a line longer than kMaxAddressLength characters
+// keeps only its first kMaxAddressLength + 1: still too long to be taken, still recognised as
+// the cache address when it begins with it. Megabytes copied by mistake cost a scan, not a
+// conversion.
+std::string IntakeBytes(QStringView text);
 
 // The lines of text that are video page addresses and not yet jobs, in order and as written.
 // Lines are cut at line feeds; a line loses one carriage return before its line feed. Duplicates,

@@ -457,7 +457,7 @@ void TfrmMain::TakeClipboardText() {
     if (data == nullptr || !data->hasText()) {
         return;
     }
-    TakeText(Bytes(data->text()));
+    TakeText(IntakeBytes(data->text()));
 }
 
 void TfrmMain::TakeText(const std::string& text) {
@@ -476,7 +476,7 @@ namespace {
 // The text a drop offers: its plain text, else the addresses it carries, one a line.
 std::string DroppedText(const QMimeData& data) {
     if (data.hasText()) {
-        return Bytes(data.text());
+        return IntakeBytes(data.text());
     }
     std::string text;
     for (const QUrl& url : data.urls()) {

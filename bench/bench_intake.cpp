@@ -1,11 +1,13 @@
 // Prints how long the main window takes to take in large clipboard texts (no jobs yet, then a
-// second paste of the same text against the full list).
+// second paste of the same text against the full list), and texts of megabytes copied by
+// mistake: one line that starts with an address, and words with an address among them.
 
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "app/MainWindow.h"
 #include "platform/Messages.h"
@@ -39,6 +41,26 @@ int main(int argc, char** argv) {
         std::printf(
             "%7d lines (%5.1f MB): first paste %8.1f ms, repeated paste %8.1f ms, jobs %d\n", lines,
             static_cast<double>(text.size()) / 1e6, first, again, form.JobCount());
+    }
+    const std::string address = "http://www.youtube.com/watch?v=Qz3kT0pLmW8";
+    const std::pair<const char*, std::string> mistakes[] = {
+        {"one line", address + std::string(20u << 20, 'z')},
+        {"words",
+         [&] {
+             std::string words = address + "\n";
+             while (words.size() < (20u << 20)) {
+                 words += "lorem ipsum dolor sit amet\t";
+             }
+             return words;
+         }()},
+    };
+    for (const auto& [what, text] : mistakes) {
+        TfrmMain form("/proc/");
+        form.show();
+        const double first = PasteMs(form, text);
+        const double again = PasteMs(form, text);
+        std::printf("20 MB of %-8s: first paste %8.1f ms, repeated paste %8.1f ms, jobs %d\n", what,
+                    first, again, form.JobCount());
     }
     return 0;
 }

@@ -9,10 +9,18 @@
 std::string CleanFileName(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const auto code = static_cast<unsigned char>(c);
-        const bool forbidden = code < 32 || c == '*' || c == '/' || c == ':' || c == '<' ||
-                               c == '>' || c == '?' || c == '\\' || c == '|';
+        // The C1 controls (U+0080 to U+009F, NEL among them) are two bytes in UTF-8, C2 80 to
+        // C2 9F; a terminal or file manager would act on them as on the C0 ones.
+        if (code == 0xC2 && i + 1 < text.size() &&
+            (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            ++i;
+            continue;
+        }
+        const bool forbidden = code < 32 || code == 127 || c == '*' || c == '/' || c == ':' ||
+                               c == '<' || c == '>' || c == '?' || c == '\\' || c == '|';
         if (!forbidden) {
             out.push_back(c);
         }

@@ -23,7 +23,8 @@ constexpr std::int32_t kPercentFinished = 1000;
 constexpr std::int32_t kStatusNormal = 0;
 constexpr std::int32_t kStatusOutputLocked = 2;
 
-// The text without the bytes a file name cannot hold: * / : < > ? \ | and codes 0 to 31.
+// The text without the bytes a file name cannot hold: * / : < > ? \ |, the control codes 0 to
+// 31 and 127, and the control characters U+0080 to U+009F (C2 80 to C2 9F in UTF-8).
 std::string CleanFileName(std::string_view text);
 
 // 7 -> "07", 12 -> "12", -5 -> "0-5": every number below 10 gets a leading zero.

@@ -123,6 +123,10 @@ enum class StrId : int {
     // A start that finds no display
     NoDisplaySummary = 402,
     NoDisplayBody = 403,
+
+    // Requests the HTTP client refuses to write, and how a transfer ended
+    RequestUnsafe = 500,
+    TooManyRelocations = 501,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -1,12 +1,12 @@
 // Fuzz entry for the page parser (built and run by fuzz/run-fuzz.sh).
 // The first input byte picks the site, the rest is the page.
 
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
+#include "http/HttpUrl.h"
 #include "retrieval/PageParser.h"
 #include "retrieval/TitleToFileName.h"
 
@@ -27,8 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((r.outcome == PassOutcome::StopRun) == r.message.empty()) {
         std::abort();
     }
+    // Whatever the page holds, the file address goes out as one request line, and the name
+    // fits in a directory entry.
+    if (!IsRequestSafe(r.state.eDownloadUrl) || r.state.eFileName.size() > kMaxFileNameBytes) {
+        std::abort();
+    }
     // Decoding ends on any text, whatever entities it is built of.
     (void)TitleToFileName(page);
     return 0;
 }
-

@@ -17,7 +17,7 @@ flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 # name | sources | seed corpus | libraries
 targets=(
   "http_reception|fuzz/HttpReceptionFuzz.cpp http/HttpReception.cpp common/Text.cpp|fuzz/corpus/http_reception"
-  "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
+  "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp http/HttpUrl.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
   "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
   "proxy|fuzz/ProxyFuzz.cpp common/Global.cpp common/Text.cpp|fuzz/corpus/proxy"
   "profiles_ini|fuzz/ProfilesIniFuzz.cpp platform/BrowserProfiles.cpp|fuzz/corpus/profiles_ini"

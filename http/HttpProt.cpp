@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <thread>
+#include <utility>
 
+#include "common/StringTable.h"
 #include "common/Text.h"
 #include "http/HttpUrl.h"
 #include "http/WSocket.h"
@@ -167,6 +169,12 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     if ((rq == httpPOST || rq == httpPUT) && SendStream == nullptr) {
         throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
     }
+    if (rq != httpCLOSE && !RequestIsSafe()) {
+        // Written as it stands, a line break would end the request early and let the rest
+        // (headers, a second request to a host of the page's choosing) be sent with it.
+        requestDoneError_ = httperrRequestUnsafe;
+        throw EHttpException(LoadStr(StrId::RequestUnsafe), httperrRequestUnsafe);
+    }
     // Messages still queued for an earlier request carry its id and are dropped.
     ++requestId_;
     if (rq == httpCLOSE) {
@@ -261,6 +269,20 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     rx_.DiscardHeld();
     StateChange(httpNotConnected);
     Login();
+}
+
+bool THttpCli::RequestIsSafe() const {
+    if (!IsRequestSafe(URL)) {
+        return false;
+    }
+    for (const std::string* value :
+         {&Sender, &Accept, &Reference, &Connection, &ProxyConnection, &AcceptLanguage,
+          &ContentTypePost, &Agent, &Cookie, &ContentRangeBegin, &ContentRangeEnd}) {
+        if (!IsRequestSafe(*value, true)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // --- Connecting -----------------------------------------------------------------------------
@@ -459,9 +481,18 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
         OnBeforeHeaderSend(*this, method, lines);
     }
     std::string request;
+    bool first = true;
     for (std::string line : lines) {
         if (OnCommand) {
             OnCommand(*this, line);
+        }
+        // The last guard: whatever the line was made of, it goes out as one line or not at all,
+        // and the request line has its two blanks and no more.
+        const bool requestLine = std::exchange(first, false);
+        if (!IsRequestSafe(line, true) ||
+            (requestLine && std::count(line.begin(), line.end(), ' ') != 2)) {
+            RequestRefused();
+            return;
         }
         request += line;
         request += "\r\n";
@@ -515,6 +546,15 @@ void THttpCli::SendBodyBlock() {
     sending_ = false;
     Fire(OnSendEnd);
     socket_->Send(nullptr, 0);
+}
+
+void THttpCli::RequestRefused() {
+    rx_.r.StatusCode = 404;
+    rx_.r.ReasonPhrase = LoadStr(StrId::RequestUnsafe);
+    requestDoneError_ = httperrRequestUnsafe;
+    StopBandwidth();
+    // The close notice completes the request.
+    socket_->Close();
 }
 
 void THttpCli::UploadFailed(const std::string& reason) {
@@ -651,9 +691,9 @@ void THttpCli::BodyFailed(const std::string& reason) {
 
 // --- Relocation -----------------------------------------------------------------------------
 
-void THttpCli::LocationHeader(const std::string& value) {
+void THttpCli::LocationHeader(const std::string& received) {
     if (requestType_ == httpPUT) {
-        location_ = value;
+        location_ = received;
         return;
     }
     if (!FollowRelocation) {
@@ -661,9 +701,12 @@ void THttpCli::LocationHeader(const std::string& value) {
     }
     // A target with line breaks or other control bytes would be written into the next
     // request line: such a relocation is not followed.
-    if (value.empty() || HasControlChars(value)) {
+    if (received.empty() || HasControlChars(received)) {
         return;
     }
+    // Blanks and other bytes that may not stand in a request line are sent encoded, as
+    // browsers send them.
+    const std::string value = EncodeUrlBytes(received);
     locationFlag_ = true;
     const bool viaProxy = !Proxy.empty();
     // Any "scheme://" target is absolute: read as a relative path, "ftp://h/f" would be asked

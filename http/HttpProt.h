@@ -170,7 +170,7 @@ private:
     void HeaderEnd() override { Fire(OnHeaderEnd); }
     void DataPush(std::uint16_t errCode) override;
     void DataPush2() override { Fire(OnDataPush2); }
-    void LocationHeader(const std::string& value) override;
+    void LocationHeader(const std::string& received) override;
     void CookieHeader(const std::string& value) override;
     void ContentRange(const std::string& begin, const std::string& end) override {
         ContentRangeBegin = begin;
@@ -213,6 +213,10 @@ private:
     void ConnectFailed(int error);
     void CloseQuietly();
     void UploadFailed(const std::string& reason);
+    // False when the address or a header value would not go out as the lines it is meant for.
+    bool RequestIsSafe() const;
+    // Ends a request whose composed header holds a byte that would break it apart.
+    void RequestRefused();
     // Posts one of the client's own messages for the request under way.
     void PostOwn(int message);
 

@@ -66,6 +66,9 @@ constexpr std::uint16_t httperrAborted = 3;
 constexpr std::uint16_t httperrInvalidResponse = 4;
 constexpr std::uint16_t httperrVersion = 5;
 constexpr std::uint16_t httperrInvalidAuthState = 6;
+// The address or a header value holds bytes that would break the request apart (CR, LF, NUL,
+// other control bytes, blanks in the address): nothing is sent.
+constexpr std::uint16_t httperrRequestUnsafe = 7;
 
 class EHttpException : public std::runtime_error {
 public:

@@ -159,3 +159,45 @@ std::string HtmlDocName(const std::string& docName) {
     }
     return docName;
 }
+
+namespace {
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+}  // namespace
+
+std::string EncodeUrlBytes(std::string_view piece, std::string_view alsoEncode) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    static constexpr std::string_view kUnsafe = "\"<>\\^`{|}";
+    std::string out;
+    out.reserve(piece.size());
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+        const char c = piece[i];
+        const auto code = static_cast<unsigned char>(c);
+        const bool escape = c == '%' && i + 2 < piece.size() && IsHexDigit(piece[i + 1]) &&
+                            IsHexDigit(piece[i + 2]);
+        const bool encode = code <= 32 || code >= 127 ||
+                            kUnsafe.find(c) != std::string_view::npos ||
+                            alsoEncode.find(c) != std::string_view::npos || (c == '%' && !escape);
+        if (encode) {
+            out.push_back('%');
+            out.push_back(kHex[code >> 4]);
+            out.push_back(kHex[code & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+bool IsRequestSafe(std::string_view text, bool blanksAllowed) {
+    for (const char c : text) {
+        const auto code = static_cast<unsigned char>(c);
+        if (code < 32 || code == 127 || (c == ' ' && !blanksAllowed)) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -31,3 +31,13 @@ std::string AdjustDocName(std::string_view docName);
 
 // ".exe" or no extension becomes ".htm" (for an HTML body).
 std::string HtmlDocName(const std::string& docName);
+
+// A piece of an address with the bytes that may not stand in a request line percent-encoded:
+// control bytes, the blank, DEL, bytes above 127, " < > \ ^ ` { | } and a "%" that does not begin
+// an escape. Escapes already there are kept, so encoding twice changes nothing. Each byte of
+// alsoEncode is encoded as well (a value that must stay one query value: "&#").
+std::string EncodeUrlBytes(std::string_view piece, std::string_view alsoEncode = {});
+
+// True when text can stand in a request line or header as it is: no control byte (CR, LF and
+// NUL included), no DEL and, unless blanks are allowed (header values), no blank.
+bool IsRequestSafe(std::string_view text, bool blanksAllowed = false);

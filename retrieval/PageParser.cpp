@@ -16,9 +16,11 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/Global.h"
 #include "common/Sites.h"
 #include "common/StringTable.h"
 #include "common/Text.h"
+#include "http/HttpUrl.h"
 #include "retrieval/TitleToFileName.h"
 
 // ---- Marker search ----
@@ -366,6 +368,39 @@ private:
     std::vector<Cached> cache_;
 };
 
+// The video id of a YouTube job: the text after the first "=", up to "&feature=" (caseless).
+std::optional<std::string_view> VideoId(std::string_view jobUrl) {
+    const std::size_t equals = jobUrl.find('=');
+    if (equals == npos) {
+        return std::nullopt;
+    }
+    std::string_view id = jobUrl.substr(equals + 1);
+    const std::size_t feature = text::FindCaseless(id, kFeatureParam);
+    if (feature != npos) {
+        id = id.substr(0, feature);
+    }
+    return id;
+}
+
+// The name for a video whose title gives none: its id, or "video" and the job's number.
+std::string FallbackName(std::string_view jobUrl, std::int32_t jobNumber) {
+    const std::optional<std::string_view> id = VideoId(jobUrl);
+    std::string name = CleanFileName(
+        CutAtCharacter(id.value_or(std::string_view()), kMaxFileNameBytes - kFileNameExt.size()));
+    if (text::Trim(name).empty() || name.front() == '.') {
+        name = "video";
+        if (jobNumber > 0) {
+            name += " " + std::to_string(jobNumber);
+        }
+    }
+    return name;
+}
+
+// A title of another branch, cut to what a name with the extension can hold and trimmed.
+std::string TrimmedTitle(std::string_view title, std::string_view ext) {
+    return text::Trim(CutAtCharacter(title, kMaxFileNameBytes - ext.size()));
+}
+
 std::optional<PassOutcome> YouTubePass(PageText& page, std::string_view jobUrl, PageState& state,
                                        std::string& message) {
     page.Prefetch({{kAgeGateBirthDate, true},
@@ -436,6 +471,12 @@ std::optional<PassOutcome> YouTubePass(PageText& page, std::string_view jobUrl, 
         }
     }
 
+    // An empty title, or one of entities and blanks only, leaves the bare extension: a hidden
+    // file, and the same one for every such job.
+    if (state.eFileName == kFileNameExt) {
+        state.eFileName = FallbackName(jobUrl, state.JobNumber) + std::string(kFileNameExt);
+    }
+
     if (state.eDownloadUrl.empty()) {
         std::string_view token;
         const std::size_t quoted = page.Find(kTokenQuoted);
@@ -461,22 +502,19 @@ std::optional<PassOutcome> YouTubePass(PageText& page, std::string_view jobUrl, 
             token = page.Between(param + kTokenParam.size(), amp);
         }
 
-        const std::size_t equals = jobUrl.find('=');
-        if (equals == npos) {
+        const std::optional<std::string_view> id = VideoId(jobUrl);
+        if (!id) {
             return PassOutcome::PollAgain;
         }
-        std::string_view id = jobUrl.substr(equals + 1);
-        const std::size_t feature = text::FindCaseless(id, kFeatureParam);
-        if (feature != npos) {
-            id = id.substr(0, feature);
-        }
 
+        // Both pieces come from outside (the page, the copied address): a blank or a line
+        // break in them must not reach the request line, and the token stays one value.
         std::string url = "http://";
         url.append(sites::kYouTubeWebHost);
         url.append(kGetVideoPath);
-        url.append(id);
+        url.append(EncodeUrlBytes(*id));
         url.append(kTokenParam);
-        url.append(token);
+        url.append(EncodeUrlBytes(token, "&#"));
         state.eDownloadUrl = std::move(url);
     }
 
@@ -494,8 +532,10 @@ std::optional<PassOutcome> MetacafePass(PageText& page, PageState& state) {
     if (open != npos) {
         const std::size_t start = open + kTitleOpen.size();
         const std::size_t end = page.FindCaseless(kMetacafeTitleEnd, start);
-        if (end != npos) {
-            state.eFileName = text::Trim(page.Between(start, end)) + ".flv";
+        // A title that leaves no name gives way to the file part, as no title does.
+        const std::string title = TrimmedTitle(page.Between(start, end), kFileNameExt);
+        if (end != npos && !CleanFileName(title).empty()) {
+            state.eFileName = title + ".flv";
         }
     }
 
@@ -516,7 +556,11 @@ std::optional<PassOutcome> MetacafePass(PageText& page, PageState& state) {
     const std::string_view name =
         page.Between(blank + kEncodedBlank.size(), flv + kFileNameExt.size());
     if (state.eFileName.empty()) {
-        state.eFileName = std::string(name);
+        state.eFileName =
+            name.size() <= kMaxFileNameBytes
+                ? std::string(name)
+                : TrimmedTitle(name.substr(0, name.size() - kFileNameExt.size()), kFileNameExt) +
+                      std::string(kFileNameExt);
     }
 
     std::string url = "http://";
@@ -524,7 +568,7 @@ std::optional<PassOutcome> MetacafePass(PageText& page, PageState& state) {
     url.append(kItemFilesPath);
     url.append(sites::kMetacafeWebHost);
     url.append(kItemFilesOriginEnd);
-    url.append(name);
+    url.append(EncodeUrlBytes(name));
     state.eDownloadUrl = std::move(url);
     return std::nullopt;
 }
@@ -543,8 +587,9 @@ std::optional<PassOutcome> GoogleVideoPass(PageText& page, PageState& state,
     if (open != npos) {
         const std::size_t start = open + kTitleOpen.size();
         const std::size_t close = page.FindCaseless(kTitleClose, start);
-        if (close != npos) {
-            state.eFileName = text::Trim(page.Between(start, close)) + std::string(kGoogleVideoExt);
+        const std::string title = TrimmedTitle(page.Between(start, close), kGoogleVideoExt);
+        if (close != npos && !CleanFileName(title).empty()) {
+            state.eFileName = title + std::string(kGoogleVideoExt);
         }
     }
     if (state.eFileName.empty()) {
@@ -562,7 +607,7 @@ std::optional<PassOutcome> GoogleVideoPass(PageText& page, PageState& state,
     if (end == npos) {
         return PassOutcome::PollAgain;
     }
-    state.eDownloadUrl = std::string(page.Between(target, end));
+    state.eDownloadUrl = EncodeUrlBytes(page.Between(target, end));
     return std::nullopt;
 }
 

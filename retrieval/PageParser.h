@@ -24,6 +24,10 @@ struct PageState {
     std::string eDownloadUrl;  // address of the video file; empty while the page is unresolved
     bool HDAvailable = false;  // the page offers a high-definition stream; never cleared in a job
     std::int32_t Mode = 0;     // run mode; a Google Video page turns conversion off (0)
+    // The job's number in the run (1 for the first; 0 when not known). A title that leaves no
+    // name is replaced by the video's id, or by "video" and this number, so that two such jobs
+    // of one run do not meet in one file.
+    std::int32_t JobNumber = 0;
 };
 
 struct PassResult {

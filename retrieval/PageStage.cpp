@@ -100,8 +100,8 @@ void TfrmDownload::WMResolvePage() {
                         navigate = true;
                         break;
                     }
-                    PassResult pass =
-                        ParsePage(page, job, {eFileName, eDownloadUrl, HDAvailable, Mode});
+                    PassResult pass = ParsePage(
+                        page, job, {eFileName, eDownloadUrl, HDAvailable, Mode, JobIndex + 1});
                     eFileName = std::move(pass.state.eFileName);
                     eDownloadUrl = std::move(pass.state.eDownloadUrl);
                     HDAvailable = pass.state.HDAvailable;

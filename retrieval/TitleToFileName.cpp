@@ -125,9 +125,26 @@ std::string ReplaceAll(std::string_view text, std::string_view pattern,
     return out;
 }
 
+std::string_view CutAtCharacter(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    // The start of the character the cut falls into: at most three continuation bytes back.
+    std::size_t start = limit;
+    while (start > 0 && limit - start < 3 && (byte(start) & 0xC0) == 0x80) {
+        --start;
+    }
+    const unsigned char lead = byte(start);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    // A character that would end past the limit goes whole; bytes that are no UTF-8 are cut
+    // where they stand.
+    return text.substr(0, start + length > limit && start < limit ? start : limit);
+}
+
 std::string TitleToFileName(std::string_view title) {
-    // A hostile page can hand over a title of megabytes: work on one copy and make a new one
-    // only where an entity is there to decode.
+    // A hostile page can hand over a title of megabytes; no name can hold more than this.
+    title = CutAtCharacter(title, kMaxFileNameBytes - 4);
     std::string name;
     name.reserve(title.size() + 4);  // room for the extension
     name.assign(title);

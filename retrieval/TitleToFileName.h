@@ -2,6 +2,7 @@
 
 // File names made from video titles.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,13 @@
 std::string ReplaceAll(std::string_view text, std::string_view pattern,
                        std::string_view replacement);
 
-// A page title as a file name: the few HTML entities titles carry decoded, blanks and control
-// characters trimmed, ".flv" appended, and the characters a file name cannot hold dropped.
+// The most a file name can hold, in bytes, on the file systems the program writes to.
+constexpr std::size_t kMaxFileNameBytes = 255;
+
+// The longest start of text of at most limit bytes that does not end inside a UTF-8 character.
+std::string_view CutAtCharacter(std::string_view text, std::size_t limit);
+
+// A page title as a file name: cut to what a name with ".flv" can hold, then the few HTML
+// entities titles carry decoded, blanks and control characters trimmed, ".flv" appended, and the
+// characters a file name cannot hold dropped. Cutting first keeps a title of megabytes cheap.
 std::string TitleToFileName(std::string_view title);

@@ -99,8 +99,22 @@ std::string TfrmDownload::JobLine(const std::string& what, const std::string& pa
     if (Mode != 2) {
         line += " from " + CurrentJob();
     }
-    if (!reason.empty()) {
-        line += " (" + reason + ")";
+    // A reason may carry a server's bytes (its reason phrase): no line break or other control
+    // byte of theirs may split the line or stand at its end.
+    std::string shown;
+    for (const char c : reason) {
+        const auto code = static_cast<unsigned char>(c);
+        if (code >= 32 && code != 127) {
+            shown.push_back(c);
+        } else if (!shown.empty() && shown.back() != ' ') {
+            shown.push_back(' ');
+        }
+    }
+    while (!shown.empty() && shown.back() == ' ') {
+        shown.pop_back();
+    }
+    if (!shown.empty()) {
+        line += " (" + shown + ")";
     }
     return line;
 }
@@ -198,6 +212,12 @@ bool TfrmDownload::Transfer() {
                                                       HttpCli1->ReasonPhrase();
         if (HttpCli1->StatusCode() == 407) {
             reason += ": " + ProxyAuthenticationText(!HttpCli1->ProxyUsername.empty());
+        }
+        // A relocation refused at the limit leaves the redirect's own status, which alone
+        // reads as if the server had failed.
+        if (HttpCli1->LocationChangeCurCount() > HttpCli1->LocationChangeMaxCount &&
+            HttpCli1->StatusCode() >= 300 && HttpCli1->StatusCode() <= 399) {
+            reason = LoadStr(StrId::TooManyRelocations) + ": " + reason;
         }
         AddError(JobLine("Download failed: ", DownloadPath, reason));
     } else if (HttpCli1->BodyIncomplete()) {

@@ -42,11 +42,59 @@ TEST(SplitClipboardUrls, DuplicatesAmongJobsAndEarlierLinesIgnoreCase) {
 TEST(SplitClipboardUrls, LineEnds) {
     EXPECT_EQ(SplitClipboardUrls(A + "\r\n" + B + "\r\n", {}), (Lines{A, B}));
     EXPECT_EQ(SplitClipboardUrls(A + "\n" + B + "\n", {}), (Lines{A, B}));
-    // A bare carriage return does not cut: the text is one piece, at most one job.
-    EXPECT_EQ(SplitClipboardUrls(A + "\r" + B, {}), Lines{A + "\r" + B});
+    // A bare carriage return does not cut: the text is one piece, and a piece holding a
+    // control byte is no address.
+    EXPECT_EQ(SplitClipboardUrls(A + "\r" + B, {}), Lines{});
     // Only one carriage return goes with a line feed; blanks inside lines stay.
-    EXPECT_EQ(SplitClipboardUrls(" " + A + "\r\r\n\n" + B, {}), (Lines{" " + A + "\r", B}));
+    EXPECT_EQ(SplitClipboardUrls(" " + A + "\r\r\n\n" + B + " \n" + C, {}), (Lines{B + " ", C}));
     EXPECT_EQ(SplitClipboardUrls("no address here\n\n", {}), Lines{});
+}
+
+TEST(SplitClipboardUrls, LinesWithControlBytesOrLongerThanAnyAddressAreNotTaken) {
+    const std::string pad(kMaxAddressLength - A.size(), 'x');
+    const Lines refused = {
+        A + " HTTP/1.1\rHost: intranet.example\r",
+        A + "\tB",
+        A + std::string(1, '\0'),
+        A + "\x1B[2J",
+        A + "\x7F",
+        A + pad + "y",  // one byte past the limit
+    };
+    for (const std::string& line : refused) {
+        EXPECT_FALSE(IsIntakeLine(line)) << line.substr(0, 60);
+        EXPECT_EQ(SplitClipboardUrls(line + "\n" + B, {}), Lines{B}) << line.substr(0, 60);
+    }
+    EXPECT_TRUE(IsIntakeLine(A + pad));
+    EXPECT_TRUE(IsIntakeLine(A + " with blanks"));
+    // 20 MB copied by mistake, starting with an address: nothing is taken.
+    const std::string huge = A + std::string(20u << 20, 'z');
+    EXPECT_EQ(IntakeAddresses(huge, {}), std::optional<Lines>(Lines{}));
+}
+
+TEST(SplitClipboardUrls, IntakeBytesConvertOnlyWhatCanBeTaken) {
+    const auto keep = kMaxAddressLength + 1;
+    const QString huge(20 << 20, u'z');
+    const QString qa = QString::fromStdString(A);
+    struct Case {
+        QString text;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {" \t" + qa + "\r\n\x01", A},
+        {qa + QString::fromUtf8("\xC3\xA9"), A + "\xC3\xA9"},
+        {qa + huge, A + std::string(keep - A.size(), 'z')},
+        {qa + "\n" + huge + "\r\n" + qa, A + "\n" + std::string(keep, 'z') + "\n" + A},
+        {QString(20 << 20, u' ') + qa, A},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IntakeBytes(c.text), c.bytes) << c.bytes.substr(0, 60);
+    }
+    // A cache address of megabytes is still the cache address: the whole text is ignored.
+    EXPECT_EQ(IntakeAddresses(
+                  IntakeBytes(QString::fromStdString(std::string(sites::kYouTubeCacheAddress)) +
+                              huge + "\n" + qa),
+                  {}),
+              std::nullopt);
 }
 
 TEST(SplitClipboardUrls, HugeTextsStayLinear) {

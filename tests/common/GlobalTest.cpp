@@ -21,7 +21,15 @@ TEST(CleanFileName, DropsExactlyTheForbiddenBytes) {
         {"Say \"hi\"", "Say \"hi\""},
         {std::string("a\0b\x01\x1F\x20z", 7), "ab z"},
         {"tab\there\r\n", "tabhere"},
-        {"\x7F keeps DEL", "\x7F keeps DEL"},
+        {"\x7F drops DEL", " drops DEL"},
+        // The C1 controls in UTF-8 (NEL is C2 85) go; the characters after them stay.
+        {"a\xC2\x85"
+         "b\xC2\x80"
+         "c\xC2\x9F"
+         "d\xC2\xA0"
+         "e\xC2",
+         "abcd\xC2\xA0"
+         "e\xC2"},
         {"Caf\xC3\xA9 \xFF", "Caf\xC3\xA9 \xFF"},
         {"***///", ""},
         {"keep.all-other_chars (1) [2] {3} #4 %5 &6 '7' ~8 !9 ,;=+@$^`",

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -369,6 +370,71 @@ TEST(HttpCli, RedirectTargetsThatAreNotFollowed) {
         EXPECT_EQ(server.AcceptedCount(), 1);
         EXPECT_EQ(c.http.State(), httpReady);
     }
+}
+
+TEST(HttpCli, NoRequestIsWrittenWithBytesThatWouldBreakItApart) {
+    const std::string injection = "\r\nHost: intranet.example\r\n\r\nGET /admin";
+    struct Case {
+        const char* what;
+        std::function<void(Client&, const std::string& url)> set;
+    };
+    const Case cases[] = {
+        {"address", [&](Client& c, const std::string& url) { c.http.URL = url + injection; }},
+        {"blank", [](Client& c, const std::string& url) { c.http.URL = url + "a b"; }},
+        {"NUL", [](Client& c, const std::string& url) { c.http.URL = url + std::string(1, '\0'); }},
+        {"via proxy",
+         [&](Client& c, const std::string& url) {
+             c.http.Proxy = "127.0.0.1";
+             c.http.URL = "http://video.example/v?t=x" + injection;
+             (void)url;
+         }},
+        {"Referer", [&](Client& c, const std::string&) { c.http.Reference = "r" + injection; }},
+        {"Cookie", [&](Client& c, const std::string&) { c.http.Cookie = "a=1\nX: y"; }},
+        {"Range", [&](Client& c, const std::string&) { c.http.ContentRangeEnd = "9\r\nX: y"; }},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        LoopbackServer server({Answer("HTTP/1.0 200 OK\r\n\r\nok")});
+        Client c;
+        c.http.ProxyPort = server.PortText();
+        k.set(c, c.Url(server, "/"));
+        std::string message;
+        EXPECT_EQ(c.Get(&message), httperrRequestUnsafe);
+        EXPECT_EQ(message, "the address holds control characters or blanks");
+        EXPECT_EQ(c.http.RequestDoneError(), httperrRequestUnsafe);
+        EXPECT_EQ(c.http.State(), httpReady);
+        EXPECT_EQ(server.AcceptedCount(), 0);
+    }
+
+    // A line changed by OnCommand is checked as it goes out.
+    for (const std::string& add : {injection, std::string(" HTTP/1.0")}) {
+        LoopbackServer server({Answer("HTTP/1.0 200 OK\r\n\r\nok")});
+        Client c;
+        c.http.URL = c.Url(server, "/");
+        c.http.OnCommand = [&](THttpCli&, std::string& line) {
+            if (line.starts_with(add == injection ? "User-Agent" : "GET")) {
+                line += add;
+            }
+        };
+        std::string message;
+        EXPECT_EQ(c.Get(&message), 404);
+        EXPECT_EQ(message, "the address holds control characters or blanks");
+        EXPECT_EQ(server.Received(0), "");
+        EXPECT_EQ(c.http.State(), httpReady);
+    }
+}
+
+TEST(HttpCli, ARelocationTargetIsSentEncoded) {
+    LoopbackServer server({
+        Answer("HTTP/1.0 302 Found\r\nLocation: /a b\xC3\xA9%41\r\n\r\n"),
+        Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+    });
+    Client c;
+    c.http.URL = c.Url(server, "/");
+    EXPECT_EQ(c.Get(), 0);
+    EXPECT_EQ(c.body.Bytes(), "ok");
+    const std::string second = server.Received(1);
+    EXPECT_EQ(second.substr(0, second.find("\r\n")), "GET /a%20b%C3%A9%41 HTTP/1.0");
 }
 
 TEST(HttpCli, ErrorStatusRaisesWithTheReasonPhrase) {

@@ -71,4 +71,33 @@ TEST(HttpUrl, HtmlDocNames) {
     EXPECT_EQ(HtmlDocName("clip.flv"), "clip.flv");
 }
 
+TEST(HttpUrl, EncodeUrlBytesAndRequestSafety) {
+    struct Case {
+        std::string in;
+        std::string also;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"plain-._~!$'()*+,;=:@/?", "", "plain-._~!$'()*+,;=:@/?"},
+        {"a b\r\n\t" + std::string(1, '\0') + "\x7F", "", "a%20b%0D%0A%09%00%7F"},
+        {"\"<>\\^`{|}", "", "%22%3C%3E%5C%5E%60%7B%7C%7D"},
+        {"\xC3\xA9\xFF", "", "%C3%A9%FF"},
+        // Escapes stay, so encoding twice changes nothing; a lone "%" is encoded.
+        {"%41%zz%4", "", "%41%25zz%254"},
+        {"%", "", "%25"},
+        {"a&b#c=d", "&#", "a%26b%23c=d"},
+        {"a&b#c", "", "a&b#c"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EncodeUrlBytes(c.in, c.also), c.out) << c.in;
+        EXPECT_EQ(EncodeUrlBytes(c.out, c.also), c.out) << c.in;
+        EXPECT_TRUE(IsRequestSafe(c.out)) << c.out;
+    }
+    EXPECT_FALSE(IsRequestSafe("a b"));
+    EXPECT_TRUE(IsRequestSafe("a b", true));
+    EXPECT_FALSE(IsRequestSafe("a\rb", true));
+    EXPECT_FALSE(IsRequestSafe(std::string("a\0", 2), true));
+    EXPECT_FALSE(IsRequestSafe("\x7F", true));
+}
+
 }  // namespace

@@ -138,7 +138,9 @@ TEST(YouTubePage, TitleForms) {
         {"<title>YouTube - New</title>", "Old.flv", "New.flv"},
         // Its end is "/title>"; a "<" right before it is not part of the title.
         {"<title>YouTube - Odd/title>", "", "Odd.flv"},
-        {"<title>YouTube - </title>", "", ".flv"},
+        // A title that leaves no name gives the video's id.
+        {"<title>YouTube - </title>", "", "VID123.flv"},
+        {"<title>YouTube - &quot;&nbsp;?</title>", "", "VID123.flv"},
         // Without an end the first form gives nothing and the next forms are tried.
         {"<title>YouTube - Open end <meta name=\"title\" content=\"Meta: Title\">", "",
          "Meta Title.flv"},
@@ -146,7 +148,10 @@ TEST(YouTubePage, TitleForms) {
         // Second form without a closing quote: the rest of the page.
         {"<meta name=\"title\" content=\"Rest of page", "", "Rest of page.flv"},
         {"<meta name=\"title\" content=\"", "", ""},
-        {"<meta name=\"title\" content=\"\"", "", ".flv"},
+        {"<meta name=\"title\" content=\"\"", "", "VID123.flv"},
+        // A title of megabytes is cut to what a file name holds.
+        {"<title>YouTube - " + std::string(1 << 20, 'x') + "</title>", "",
+         std::string(251, 'x') + ".flv"},
         {"<head><title>Third / form</title>", "", "Third  form.flv"},
         {"<title>unterminated", "", ""},
         // A name from an earlier pass blocks the second and third forms.
@@ -161,6 +166,27 @@ TEST(YouTubePage, TitleForms) {
         state.eFileName = c.before;
         const PassResult r = Pass(kResolvingYouTubeBody + c.page, kYouTubeJob, state);
         EXPECT_EQ(r.state.eFileName, c.name) << c.page;
+    }
+}
+
+TEST(YouTubePage, TitleThatLeavesNoNameGivesTheIdOrANumberedFallback) {
+    struct Case {
+        std::string job;
+        std::int32_t number;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"http://www.youtube.com/watch?v=ab/c:d&feature=x", 2, "abcd.flv"},
+        {"http://www.youtube.com/watch?v=", 3, "video 3.flv"},
+        {"http://www.youtube.com/watch?v=", 0, "video.flv"},
+        {"http://www.youtube.com/watch?v=.hidden", 4, "video 4.flv"},
+    };
+    for (const auto& c : cases) {
+        PageState state;
+        state.JobNumber = c.number;
+        const PassResult r =
+            Pass("<title>YouTube - &lt;&gt;</title>" + kResolvingYouTubeBody, c.job, state);
+        EXPECT_EQ(r.state.eFileName, c.name) << c.job;
     }
 }
 
@@ -180,6 +206,10 @@ TEST(YouTubePage, RequestToken) {
         {"a=1&t=ParamTok&b {\"t\": \"QuotedTok\"}", "QuotedTok"},
         // The token is whatever the next two quotes enclose.
         {"{\"t\": 5, \"u\": \"next\"}", "u"},
+        // Encoded so that it stays one value of the request line; escapes already there stay.
+        {"{\"t\": \"tok HTTP/1.1\r\nHost: intranet.example\r\n\r\nGET http://i/admin\"}",
+         "tok%20HTTP/1.1%0D%0AHost:%20intranet.example%0D%0A%0D%0AGET%20http://i/admin"},
+        {"{\"t\": \"a&fmt=22#x%3D%zz\x7F\xC3\xA9\"}", "a%26fmt=22%23x%3D%25zz%7F%C3%A9"},
     };
     for (const auto& c : cases) {
         const PassResult r = Pass(c.page + " IS_HD_AVAILABLE", kYouTubeJob);
@@ -216,6 +246,7 @@ TEST(YouTubePage, VideoIdComesFromTheJobAddress) {
         {"http://www.youtube.com/watch?v=abc&FeAtUrE=related&x=1", "abc"},
         {"http://www.youtube.com/watch?v=abc&fmt=18", "abc&fmt=18"},
         {"http://www.youtube.com/watch?v=", ""},
+        {"http://www.youtube.com/watch?v=a b<", "a%20b%3C"},
     };
     for (const auto& c : cases) {
         const PassResult r = Pass(kResolvingYouTubeBody, c.job);
@@ -271,6 +302,12 @@ TEST(MetacafePage, NameAndFileAddress) {
         {"<title>T - Video</title> nothing yet %2520", "T.flv", ""},
         {"<title>T - Video</title> clip.flv only", "T.flv", ""},
         {"", "", ""},
+        // A title that leaves no name gives way to the file part; a long one is cut.
+        {"<title> ?* - Video</title>%2520a b.flv", "a b.flv", "a%20b.flv"},
+        {"<title>" + std::string(300, 'T') + " - Video</title>%2520a.flv",
+         std::string(251, 'T') + ".flv", "a.flv"},
+        {"%2520" + std::string(300, 'n') + ".flv", std::string(251, 'n') + ".flv",
+         std::string(300, 'n') + ".flv"},
     };
     for (const auto& c : cases) {
         const PassResult r = Pass(c.page, kMetacafeJob);
@@ -307,6 +344,14 @@ TEST(GoogleVideoPage, ResolvesFromTheProxyLinkAndTurnsConversionOff) {
     EXPECT_EQ(r.state.Mode, 0);
     EXPECT_EQ(r.state.eFileName, "River.mp4");
     EXPECT_EQ(r.state.eDownloadUrl, "HTTP://VP.VIDEO.GOOGLE.COM/videodownload?d=1&s=2");
+
+    // The link is the page's: what may not stand in a request line is encoded. A title that
+    // leaves no name gives the fallback name.
+    const PassResult odd =
+        Pass("<title> :?</title><a href=\"http://vp.video.google.com/v d\r\nX: 1\">this link</a>",
+             kGoogleJob);
+    EXPECT_EQ(odd.state.eDownloadUrl, "http://vp.video.google.com/v%20d%0D%0AX:%201");
+    EXPECT_EQ(odd.state.eFileName.rfind("GoogleVideo", 0), 0u) << odd.state.eFileName;
 }
 
 TEST(GoogleVideoPage, PollsUntilTheLinkIsComplete) {
@@ -390,8 +435,7 @@ TEST(AnySite, NulBytesAreOrdinaryBytes) {
     EXPECT_EQ(r.outcome, PassOutcome::Resolved);
     EXPECT_TRUE(r.state.HDAvailable);
     EXPECT_EQ(r.state.eFileName, "AB.flv");
-    EXPECT_EQ(r.state.eDownloadUrl,
-              Bytes("http://www.youtube.com/get_video?video_id=VID123&t=T\0K"));
+    EXPECT_EQ(r.state.eDownloadUrl, "http://www.youtube.com/get_video?video_id=VID123&t=T%00K");
 }
 
 TEST(AnySite, MarkersAtTheEndOfAMultiMegabytePage) {

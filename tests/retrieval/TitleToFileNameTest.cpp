@@ -8,6 +8,14 @@
 
 namespace {
 
+std::string Repeat(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
 // The plain search-from-the-start loop that ReplaceAll must agree with.
 std::string RestartLoop(std::string text, const std::string& pattern, const std::string& rep) {
     for (std::size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern)) {
@@ -122,9 +130,38 @@ TEST(TitleToFileName, DecodesTrimsAndCleans) {
         {std::string("A\0B\x1F|C*", 7), "ABC.flv"},
         {"C:\\Videos\\clip<1>|2", "CVideosclip12.flv"},
         {"Caf\xC3\xA9 \xE2\x80\x94 live", "Caf\xC3\xA9 \xE2\x80\x94 live.flv"},
+        // Cut to 255 bytes with the extension, at a character boundary, before decoding: the
+        // first 251 bytes of the entity run are 50 "&amp;" and one "&".
+        {std::string(300, 'a'), std::string(251, 'a') + ".flv"},
+        {std::string(250, 'a') + "\xC3\xA9" + "tail", std::string(250, 'a') + ".flv"},
+        {std::string(249, 'a') + "\xC3\xA9" + "tail", std::string(249, 'a') + "\xC3\xA9.flv"},
+        {Repeat("&amp;", 200000), std::string(51, '&') + ".flv"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(TitleToFileName(c.title), c.name) << c.title;
+        EXPECT_EQ(TitleToFileName(c.title), c.name) << c.title.substr(0, 80);
+    }
+}
+
+TEST(CutAtCharacter, NeverSplitsAUtf8Character) {
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        std::string out;
+    };
+    const std::string euro = "\xE2\x82\xAC";  // three bytes
+    const Case cases[] = {
+        {"short", 255, "short"},
+        {"abc", 3, "abc"},
+        {"abc" + euro, 4, "abc"},
+        {"abc" + euro, 5, "abc"},
+        {"abc" + euro, 6, "abc" + euro},
+        {"ab\xF0\x9F\x8E\xAC!", 5, "ab"},
+        // Bytes that are no UTF-8 are cut where they stand.
+        {"a\x80\x80\x80\x80\x80", 3, "a\x80\x80"},
+        {"\xFF\xFE\xFD", 2, "\xFF\xFE"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CutAtCharacter(c.text, c.limit), c.out) << c.text << " / " << c.limit;
     }
 }
 

@@ -243,7 +243,8 @@ void SendReply(Peer& peer, const Reply& r, bool headOnly) {
     }
     const std::string& body = *r.body;
     const bool chunked = r.framing == Framing::Chunked;
-    std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " + ReasonPhrase(r.status) +
+    std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
+                       (r.reason.empty() ? std::string(ReasonPhrase(r.status)) : r.reason) +
                        "\r\nContent-Type: " + r.contentType + "\r\n";
     if (!r.location.empty()) {
         head += "Location: " + r.location + "\r\n";

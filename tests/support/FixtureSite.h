@@ -54,6 +54,7 @@ struct Reply {
     std::string contentType = "text/html";
     std::shared_ptr<const std::string> body = std::make_shared<const std::string>();
     std::string location;  // sent as Location when not empty
+    std::string reason;    // sent as the reason phrase, as it stands, when not empty
     Framing framing = Framing::Length;
     std::size_t chunkSize = 64 * 1024;
     Fault fault = Fault::None;

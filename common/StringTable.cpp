@@ -123,8 +123,8 @@ const std::unordered_map<int, std::string>& Table() {
         {403,
          "No display can be reached. Tamberlo needs an X11 display (XWayland on a Wayland "
          "session), or a Wayland display with Qt's Wayland support (qt6-wayland) installed."},
-        {500, "the address holds control characters or blanks"},
-        {501, "too many relocations"},
+        {540, "the address holds control characters or blanks"},
+        {541, "too many relocations"},
     };
     return table;
 }

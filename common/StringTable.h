@@ -125,8 +125,8 @@ enum class StrId : int {
     NoDisplayBody = 403,
 
     // Requests the HTTP client refuses to write, and how a transfer ended
-    RequestUnsafe = 500,
-    TooManyRelocations = 501,
+    RequestUnsafe = 540,
+    TooManyRelocations = 541,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -104,6 +104,13 @@ const std::unordered_map<int, std::string>& Table() {
         {403,
          "No display can be reached. Tamberlo needs an X11 display (XWayland on a Wayland "
          "session), or a Wayland display with Qt's Wayland support (qt6-wayland) installed."},
+
+        {500, "the certificate of %1 is not trusted"},
+        {501, "the certificate of %1 has expired"},
+        {502, "the certificate of %1 is for another name"},
+        {503, "%1 closed the connection before it was secured"},
+        {504, "the secure connection to %1 failed"},
+        {505, "the proxy refused the tunnel to %1"},
     };
     return table;
 }

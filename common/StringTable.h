@@ -100,6 +100,14 @@ enum class StrId : int {
     // A start that finds no display
     NoDisplaySummary = 402,
     NoDisplayBody = 403,
+
+    // Secure connections and tunnels (%1 the host)
+    TlsNotTrusted = 500,
+    TlsExpired = 501,
+    TlsOtherName = 502,
+    TlsClosed = 503,
+    TlsFailed = 504,
+    ProxyRefusedTunnel = 505,
 };
 
 // The text of id; an unknown id gives an empty text.

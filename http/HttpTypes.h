@@ -66,6 +66,8 @@ constexpr std::uint16_t httperrAborted = 3;
 constexpr std::uint16_t httperrInvalidResponse = 4;
 constexpr std::uint16_t httperrVersion = 5;
 constexpr std::uint16_t httperrInvalidAuthState = 6;
+// The proxy refused the tunnel, or the TLS handshake failed (the certificate, the peer).
+constexpr std::uint16_t httperrSecureLink = 7;
 
 class EHttpException : public std::runtime_error {
 public:

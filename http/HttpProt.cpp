@@ -602,6 +602,7 @@ void THttpCli::BandwidthTick() {
         bandwidthCount_ -= bandwidthMaxCount_;
         bandwidthPaused_ = false;
         socket_->Resume();
+        SecureHeld();
     }
 }
 

@@ -234,6 +234,8 @@ private:
     void HandshakeData();
     void HandshakeStep();
     void SecureData(std::uint16_t errCode);
+    // Reads what the session holds with no notice of the socket to come (after a resume).
+    void SecureHeld();
     int SecureReceive(char* buffer, int capacity);
     void SecureFailed(const std::string& reason, int status = 404);
     void SendOnLink(const char* data, int len, bool bufferOnly = false);

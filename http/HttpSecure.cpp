@@ -4,6 +4,8 @@
 
 #include <openssl/evp.h>
 
+#include <QTimer>
+
 #include "common/StringTable.h"
 #include "common/Text.h"
 #include "http/HttpProt.h"
@@ -15,6 +17,8 @@ namespace {
 // A proxy's answer to CONNECT is a header only; one larger than this is no answer.
 constexpr std::size_t kMaxTunnelReply = 64 * 1024;
 constexpr int kRawReadSize = 16 * 1024;
+// Reception passes of one socket notice over bytes the session holds.
+constexpr int kMaxSecurePasses = 64;
 
 std::string Base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -163,13 +167,28 @@ void THttpCli::SecureData(std::uint16_t errCode) {
     const std::uint64_t request = requestId_;
     // The session may hold plain bytes with nothing left waiting on the socket, and the socket
     // gives no notice for those: they are read here until no read gives more.
-    for (int pass = 0; pass < 64; ++pass) {
+    for (int pass = 0;; ++pass) {
         securePlainRead_ = 0;
         rx_.DataAvailable([this](char* buf, int cap) { return SecureReceive(buf, cap); }, errCode);
         if (!*alive || request != requestId_ || link_ != Link::Secure || !tls_ ||
             socket_->Paused() || securePlainRead_ == 0 || !tls_->HasPending()) {
-            break;
+            return;
         }
+        if (pass == kMaxSecurePasses) {
+            // Back to the event loop (Stop must be able to run), and on from there.
+            QTimer::singleShot(0, this, [this, alive, request] {
+                if (*alive && request == requestId_) {
+                    SecureHeld();
+                }
+            });
+            return;
+        }
+    }
+}
+
+void THttpCli::SecureHeld() {
+    if (link_ == Link::Secure && tls_ && tls_->HasPending() && !socket_->Paused()) {
+        SecureData(0);
     }
 }
 

@@ -194,7 +194,9 @@ int TTlsSession::Read(char* buffer, int capacity) {
 }
 
 bool TTlsSession::HasPending() const {
-    return established_ && failure_ == Failure::None && SSL_pending(h_->ssl.get()) > 0;
+    // Whole records may wait in the input beside the one SSL_read has opened.
+    return established_ && failure_ == Failure::None &&
+           (SSL_pending(h_->ssl.get()) > 0 || BIO_ctrl_pending(h_->in) > 0);
 }
 
 bool TTlsSession::Write(const char* data, std::size_t len) {

@@ -36,7 +36,7 @@ public:
     // Plain bytes of the peer: > 0 a count, 0 the peer ended the session (or closed), -1 more
     // bytes must be fed first, -2 the session failed (Error tells why).
     int Read(char* buffer, int capacity);
-    // True while plain bytes are held that Read gives without more being fed.
+    // True while bytes are held that Read may give without more being fed.
     bool HasPending() const;
     // Plain bytes for the peer; they come out of TakeOutgoing encrypted.
     bool Write(const char* data, std::size_t len);

@@ -98,6 +98,15 @@ TEST_F(Https, TunnelsAndCertificatesAsTheUserSeesThem) {
     }
 }
 
+TEST_F(Https, ManySmallRecordsInOneReadAreAllTaken) {
+    ThroughTheSite(false);
+    const std::string video = testsupport::PseudoRandomBytes(200000);
+    site.Route("https://www.example.com/small", Reply::Body(video, "video/x-flv").Chunked(100));
+    EXPECT_EQ(Get("https://www.example.com/small"), "");
+    EXPECT_FALSE(http.BodyIncomplete());
+    EXPECT_TRUE(body.Bytes() == video);
+}
+
 TEST_F(Https, WithoutHttpsProxyHttpsGoesDirectEvenWhenHttpHasAProxy) {
     http.Proxy = "127.0.0.1:1";  // nothing listens there
     site.Route("https://127.0.0.1:" + std::to_string(site.Port()) + "/f", Reply::Body("direct"));

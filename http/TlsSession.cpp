@@ -136,11 +136,9 @@ void TTlsSession::NoteFailure(int sslError) {
         Fail(Failure::Closed);
         return;
     }
-    char text[256] = "";
-    if (code != 0) {
-        ERR_error_string_n(code, text, sizeof text);
-    }
-    Fail(Failure::Other, code != 0 ? text : "");
+    // OpenSSL's reason alone ("wrong version number"), without its codes and module names.
+    const char* reason = code != 0 ? ERR_reason_error_string(code) : nullptr;
+    Fail(Failure::Other, reason != nullptr ? reason : "");
 }
 
 TTlsSession::Progress TTlsSession::Handshake() {

@@ -10,6 +10,7 @@
 
 #include "http/HttpProt.h"
 #include "tests/support/FixtureSite.h"
+#include "tests/support/LoopbackServer.h"
 
 using testsupport::FixtureSite;
 using testsupport::Reply;
@@ -113,6 +114,13 @@ TEST_F(Https, WithoutHttpsProxyHttpsGoesDirectEvenWhenHttpHasAProxy) {
     EXPECT_EQ(Get("https://127.0.0.1:" + std::to_string(site.Port()) + "/f"), "");
     EXPECT_EQ(body.Bytes(), "direct");
     EXPECT_EQ(site.Requests(), std::vector<std::string>{"GET /f HTTP/1.0"});
+
+    // A server that answers in plain HTTP is no secure server: never read as one.
+    testsupport::LoopbackServer plain(
+        {testsupport::Script().ReadBytes(5).Send("HTTP/1.0 200 OK\r\n\r\nplain").Close()});
+    EXPECT_EQ(Get("https://127.0.0.1:" + plain.PortText() + "/"),
+              "the secure connection to 127.0.0.1 failed: wrong version number");
+    EXPECT_EQ(body.Bytes(), "");
 }
 
 TEST_F(Https, RelocationsBetweenTheSchemesTakeTheRouteOfEach) {

@@ -4,6 +4,7 @@
 // the thread's event loop runs: name lookup, connection, arriving data, the close and three
 // messages of its own. Get starts a GET and keeps dispatching every other event of the thread
 // until the request is done, so callers must expect re-entry from inside it.
+// https addresses speak through a TTlsSession between the socket and the client (HttpSecure.cpp).
 
 #include <QDateTime>
 #include <QObject>

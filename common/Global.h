@@ -35,7 +35,8 @@ std::string FormatSizeKB(std::int64_t bytes);
 
 // --- System proxy ---------------------------------------------------------------------------
 // On this desktop the system proxy is the http_proxy (or HTTP_PROXY) environment variable, with
-// no_proxy (or NO_PROXY) naming the hosts that are fetched directly.
+// no_proxy (or NO_PROXY) naming the hosts that are fetched directly. https addresses go through
+// https_proxy (or HTTPS_PROXY) alone, read the same way; without it they are fetched directly.
 
 // How one request reaches its address.
 struct TProxyRoute {
@@ -52,18 +53,32 @@ struct TProxyRoute {
 // "[::1]:3128") and a no_proxy list (host names, ".domain" or "domain" for the domain and its
 // subdomains, IP addresses, each with an optional ":port"; "*" for every host). url may be
 // empty: then no_proxy is not consulted. A missing port is 80.
+// variableName names the variable in Problem.
 TProxyRoute ProxyRouteFor(std::string_view proxyVariable, std::string_view noProxy,
-                          std::string_view url);
-// The same from the environment.
+                          std::string_view url, std::string_view variableName = "http_proxy");
+// The route of url by its scheme: an https address under httpsProxyVariable, any other under
+// httpProxyVariable.
+TProxyRoute ProxyRouteByScheme(std::string_view httpProxyVariable,
+                               std::string_view httpsProxyVariable, std::string_view noProxy,
+                               std::string_view url);
+// True for an address of the scheme https (ignoring case).
+bool IsHttpsAddress(std::string_view url);
+// The same from the environment (http_proxy whatever the scheme of url).
 TProxyRoute SystemProxyRoute(std::string_view url);
+// The route of an https address from the environment: https_proxy and no_proxy.
+TProxyRoute SystemHttpsProxyRoute(std::string_view url);
+// The text of https_proxy (else HTTPS_PROXY); empty when unset.
+std::string SystemHttpsProxyVariable();
 // The texts of http_proxy (else HTTP_PROXY) and no_proxy (else NO_PROXY); empty when unset.
 std::string SystemProxyVariable();
 std::string SystemNoProxyVariable();
 // Why the system proxy cannot be used, for the first error line of a run; empty when it can be
 // or none is set.
 std::string SystemProxyProblem();
-// What a 407 answer means for the user: the proxy wants credentials, or refused the ones sent.
-std::string ProxyAuthenticationText(bool credentialsSent);
+// What a 407 answer means for the user: the proxy wants credentials, or refused the ones sent;
+// variableName is the variable that names the proxy.
+std::string ProxyAuthenticationText(bool credentialsSent,
+                                    std::string_view variableName = "http_proxy");
 
 // True when http_proxy or HTTP_PROXY is set and not empty.
 bool ProxyEnabled();

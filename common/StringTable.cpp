@@ -125,6 +125,12 @@ const std::unordered_map<int, std::string>& Table() {
          "session), or a Wayland display with Qt's Wayland support (qt6-wayland) installed."},
         {540, "the address holds control characters or blanks"},
         {541, "too many relocations"},
+        {550, "the certificate of %1 is not trusted"},
+        {551, "the certificate of %1 has expired"},
+        {552, "the certificate of %1 is for another name"},
+        {553, "%1 closed the connection before it was secured"},
+        {554, "the secure connection to %1 failed"},
+        {555, "the proxy refused the tunnel to %1"},
     };
     return table;
 }

@@ -127,6 +127,14 @@ enum class StrId : int {
     // Requests the HTTP client refuses to write, and how a transfer ended
     RequestUnsafe = 540,
     TooManyRelocations = 541,
+
+    // Secure connections and tunnels (%1 the host)
+    TlsNotTrusted = 550,
+    TlsExpired = 551,
+    TlsOtherName = 552,
+    TlsClosed = 553,
+    TlsFailed = 554,
+    ProxyRefusedTunnel = 555,
 };
 
 // The text of id; an unknown id gives an empty text.

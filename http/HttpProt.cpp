@@ -9,6 +9,7 @@
 #include "common/StringTable.h"
 #include "common/Text.h"
 #include "http/HttpUrl.h"
+#include "http/TlsSession.h"
 #include "http/WSocket.h"
 #include "platform/Messages.h"
 
@@ -61,6 +62,23 @@ bool IsBareIPv6(std::string_view s) {
     return std::count(s.begin(), s.end(), ':') >= 2 &&
            s.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
 }
+
+}  // namespace
+
+// Host and port of a proxy given as "host", "host:port", "[::1]:port" or a bare IPv6 address.
+void ProxyEndpoint(const std::string& proxy, const std::string& defaultPort, std::string& host,
+                   std::string& port) {
+    std::string pproto, puser, ppass, pport, ppath;
+    if (IsBareIPv6(proxy)) {
+        host = "[" + proxy + "]";
+    } else {
+        ParseURL(proxy, pproto, puser, ppass, host, pport, ppath);
+    }
+    // A bare "host:port" reads as a path after the port; a plain host as the host.
+    port = pport.empty() ? defaultPort : pport;
+}
+
+namespace {
 
 std::string ErrorWithNumber(int code) {
     return WSocketErrorDesc(code) + " (Error #" + std::to_string(code) + ")";
@@ -205,7 +223,14 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     currentProxyConnection_ = ProxyConnection;
 
     std::string proto, user, pass, host, port;
-    if (Proxy.empty()) {
+    // https is tunnelled, never sent to Proxy: its requests are those of a direct connection.
+    viaProxy_ = !Proxy.empty() && ParseURL(URL).Proto != "https";
+    proxyHost_.clear();
+    proxyPort_.clear();
+    if (!Proxy.empty()) {
+        ProxyEndpoint(Proxy, ProxyPort, proxyHost_, proxyPort_);
+    }
+    if (!viaProxy_) {
         ParseURL(URL, proto, user, pass, host, port, requestPath_);
         targetHost_ = host;
         docName_ = requestPath_;
@@ -217,12 +242,11 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
             currentPassword_ = pass;
         }
         if (port.empty()) {
-            port = "80";
+            port = proto == "https" ? "443" : "80";
         }
         targetPort_ = port;
         connHost_ = host;
         connPort_ = port;
-        proxyPort_.clear();
     } else {
         std::string path = requestPath_;
         ParseURL(URL, proto, user, pass, host, port, path);
@@ -238,16 +262,8 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
         requestPath_ = (proto.empty() ? std::string("http") : proto) + "://" + host +
                        (port.empty() ? std::string() : ":" + port) + path;
         connProtocol_ = proto;
-        std::string pproto, puser, ppass, phost, pport, ppath;
-        if (IsBareIPv6(Proxy)) {
-            phost = "[" + Proxy + "]";
-        } else {
-            ParseURL(Proxy, pproto, puser, ppass, phost, pport, ppath);
-        }
-        // A bare "host:port" reads as a path after the port; a plain host as the host.
-        connHost_ = phost;
-        connPort_ = pport.empty() ? ProxyPort : pport;
-        proxyPort_ = connPort_;
+        connHost_ = proxyHost_;
+        connPort_ = proxyPort_;
     }
     if (connProtocol_.empty()) {
         connProtocol_ = "http";
@@ -296,7 +312,8 @@ void THttpCli::Login() {
     StateChange(httpDnsLookup);
     try {
         socket_->SetLocalAddr(LocalAddr);
-        socket_->DnsLookup(LookupHost(connHost_));
+        ChooseDial();
+        socket_->DnsLookup(LookupHost(dialHost_));
     } catch (const std::exception& e) {
         rx_.r.StatusCode = 404;
         rx_.r.ReasonPhrase = e.what();
@@ -323,7 +340,7 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t errCode) {
     StateChange(httpDnsLookupDone);
     socket_->SetAddr(socket_->DnsResult());
     socket_->SetLocalAddr(LocalAddr);
-    socket_->SetPort(connPort_);
+    socket_->SetPort(dialPort_);
     socket_->SetProto("tcp");
     socket_->SetSocksServer(SocksServer);
     socket_->SetSocksLevel(SocksLevel);
@@ -331,7 +348,8 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t errCode) {
     currentHost_ = connHost_;
     currentPort_ = connPort_;
     currentProtocol_ = connProtocol_;
-    if (connProtocol_ != "http") {
+    link_ = Link::Plain;
+    if (connProtocol_ != "http" && connProtocol_ != "https") {
         const int err = socket_->LastError();
         requestDoneError_ = static_cast<std::uint16_t>(err);
         rx_.r.StatusCode = 501;
@@ -385,6 +403,14 @@ void THttpCli::SocketSessionConnected(std::uint16_t errCode) {
         Fire(OnSessionConnected);
         return;
     }
+    if (connProtocol_ == "https" && link_ != Link::Secure) {
+        StartSecureLink();  // the request follows when the link is secure
+        return;
+    }
+    LinkReady();
+}
+
+void THttpCli::LinkReady() {
     locationFlag_ = false;
     connected_ = true;
     StateChange(httpConnected);
@@ -422,8 +448,9 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
         add("Content-Type: ", ContentTypePost);
     }
     add("User-Agent: ", Agent);
-    lines.push_back("Host: " + targetHost_ +
-                    (targetPort_.empty() || targetPort_ == "80" ? "" : ":" + targetPort_));
+    const bool defaultPort = targetPort_.empty() || targetPort_ == "80" ||
+                             (targetPort_ == "443" && connProtocol_ == "https");
+    lines.push_back("Host: " + targetHost_ + (defaultPort ? "" : ":" + targetPort_));
     if (NoCache) {
         lines.push_back("Pragma: no-cache");
     }
@@ -446,7 +473,7 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
     }
     // Basic credentials go with every request through the proxy: waiting for its 407 would
     // cost a round trip per request and gain nothing, as Basic has nothing to negotiate.
-    if (!Proxy.empty() && !ProxyUsername.empty() && !Options.Contains(httpoNoBasicAuth)) {
+    if (viaProxy_ && !ProxyUsername.empty() && !Options.Contains(httpoNoBasicAuth)) {
         lines.push_back("Proxy-Authorization: Basic " +
                         Base64(ProxyUsername + ":" + ProxyPassword));
     }
@@ -508,12 +535,12 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
         return;
     }
     if (requestType_ == httpPOST || requestType_ == httpPUT) {
-        socket_->PutDataInSendBuffer(request.data(), static_cast<int>(request.size()));
+        SendOnLink(request.data(), static_cast<int>(request.size()), true);
         sending_ = true;
         Fire(OnSendBegin);
         SendBodyBlock();
     } else {
-        socket_->Send(request.data(), static_cast<int>(request.size()));
+        SendOnLink(request.data(), static_cast<int>(request.size()));
     }
 }
 
@@ -540,7 +567,7 @@ void THttpCli::SendBodyBlock() {
         if (OnSendData) {
             OnSendData(*this, block, static_cast<int>(n));
         }
-        socket_->Send(block, static_cast<int>(n));
+        SendOnLink(block, static_cast<int>(n));
         return;
     }
     sending_ = false;
@@ -583,6 +610,19 @@ void THttpCli::SocketDataAvailable(std::uint16_t errCode) {
         socket_->Receive(scratch, sizeof scratch);
         return;
     }
+    switch (link_) {
+        case Link::Tunnel:
+            TunnelData();
+            return;
+        case Link::Handshake:
+            HandshakeData();
+            return;
+        case Link::Secure:
+            SecureData(errCode);
+            return;
+        case Link::Plain:
+            break;
+    }
     TWSocket& socket = *socket_;
     rx_.SetRequestType(requestType_);
     rx_.DataAvailable([&socket](char* buf, int cap) { return socket.Receive(buf, cap); }, errCode);
@@ -602,6 +642,7 @@ void THttpCli::BandwidthTick() {
         bandwidthCount_ -= bandwidthMaxCount_;
         bandwidthPaused_ = false;
         socket_->Resume();
+        SecureHeld();
     }
 }
 
@@ -708,7 +749,8 @@ void THttpCli::LocationHeader(const std::string& received) {
     // browsers send them.
     const std::string value = EncodeUrlBytes(received);
     locationFlag_ = true;
-    const bool viaProxy = !Proxy.empty();
+    const bool viaProxy = viaProxy_;
+    const std::string scheme = connProtocol_ == "https" ? "https://" : "http://";
     // Any "scheme://" target is absolute: read as a relative path, "ftp://h/f" would be asked
     // of the same server again and again. Other protocols then fail as not implemented.
     const bool absolute = text::StartsWithCaseless(value, "http://") ||
@@ -716,7 +758,7 @@ void THttpCli::LocationHeader(const std::string& received) {
     if (value[0] == '/') {
         if (!viaProxy) {
             requestPath_ = value;
-            location_ = "http://" + connHost_ + value;
+            location_ = scheme + connHost_ + value;
         } else {
             const THttpUrlParts cur = ParseURL(requestPath_);
             location_ = (cur.Proto.empty() ? std::string("http") : cur.Proto) + "://" + cur.Host +
@@ -728,15 +770,17 @@ void THttpCli::LocationHeader(const std::string& received) {
         const std::string head = requestPath_.substr(0, query);
         const std::size_t cut = head.find_last_of("/:");
         requestPath_ = (cut == std::string::npos ? std::string() : head.substr(0, cut + 1)) + value;
-        location_ = viaProxy ? requestPath_ : "http://" + connHost_ + requestPath_;
+        location_ = viaProxy ? requestPath_ : scheme + connHost_ + requestPath_;
     } else {
         const THttpUrlParts v = ParseURL(value);
         if (!v.User.empty() && !v.Password.empty()) {
             currentUsername_ = v.User;
             currentPassword_ = v.Password;
         }
-        if (!viaProxy) {
-            connPort_ = v.Port.empty() ? "80" : v.Port;
+        // Between http and https the route may change: https never goes to Proxy.
+        viaProxy_ = !Proxy.empty() && v.Proto != "https";
+        if (!viaProxy_) {
+            connPort_ = v.Port.empty() ? (v.Proto == "https" ? "443" : "80") : v.Port;
             connProtocol_ = v.Proto;
             requestPath_ = v.Path.empty() ? "/" : v.Path;
             if (v.Host.empty()) {
@@ -748,8 +792,10 @@ void THttpCli::LocationHeader(const std::string& received) {
             targetPort_ = connPort_;
             location_ = v.Proto + "://" + connHost_ + (v.Path.empty() ? "" : requestPath_);
         } else {
-            // The connection stays with the proxy; the target's own port goes into the
-            // absolute request line.
+            // The connection stays with the proxy (or goes back to it from https); the target's
+            // own port goes into the absolute request line.
+            connHost_ = proxyHost_;
+            connPort_ = proxyPort_;
             targetHost_ = v.Host;
             targetPort_ = v.Port.empty() ? "80" : v.Port;
             connProtocol_ = v.Proto;
@@ -835,7 +881,7 @@ void THttpCli::RelocationContinuation() {
     rx_.ClearResponse();
     rx_.DiscardHeld();
     rx_.Interrupt();
-    if (!Proxy.empty()) {
+    if (viaProxy_) {
         connPort_ = proxyPort_;
     }
     RewindStreams();
@@ -847,6 +893,19 @@ void THttpCli::RelocationContinuation() {
 void THttpCli::SocketSessionClosed(std::uint16_t errCode) {
     if (closingQuietly_) {
         return;
+    }
+    if ((link_ == Link::Tunnel || link_ == Link::Handshake) && state_ != httpAborting &&
+        requestDoneError_ == 0) {
+        // Closed before the link was secure: nothing of the request was sent.
+        const std::string host = link_ == Link::Tunnel ? dialHost_ : targetHost_;
+        link_ = Link::Plain;
+        SecureFailed(TlsFailureText(TTlsSession::Failure::Closed, host));
+        ConnectionClosed(requestDoneError_);
+        return;
+    }
+    link_ = Link::Plain;
+    if (requestDoneError_ == httperrSecureLink) {
+        errCode = 0;  // the reason the link failed stays the request's outcome
     }
     if (routeToRelocation_) {
         connected_ = false;

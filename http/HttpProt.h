@@ -4,6 +4,7 @@
 // the thread's event loop runs: name lookup, connection, arriving data, the close and three
 // messages of its own. Get starts a GET and keeps dispatching every other event of the thread
 // until the request is done, so callers must expect re-entry from inside it.
+// https addresses speak through a TTlsSession between the socket and the client (HttpSecure.cpp).
 
 #include <QDateTime>
 #include <QObject>
@@ -18,7 +19,13 @@
 #include "http/HttpStream.h"
 #include "http/HttpTypes.h"
 
+class TTlsSession;
 class TWSocket;
+
+// Host and port of a proxy given as "host", "host:port", "[::1]:port" or a bare IPv6 address
+// (which comes back in brackets); defaultPort when it names none.
+void ProxyEndpoint(const std::string& proxy, const std::string& defaultPort, std::string& host,
+                   std::string& port);
 
 class THttpCli : public QObject, private THttpReception::Listener {
 public:
@@ -53,6 +60,12 @@ public:
     // Sent as Basic Proxy-Authorization with every request through Proxy when not empty.
     std::string ProxyUsername;
     std::string ProxyPassword;
+    // https addresses never go through Proxy: through HttpsProxy (the same forms) they take a
+    // CONNECT tunnel, with these credentials on the CONNECT; without it they go direct.
+    std::string HttpsProxy;
+    std::string HttpsProxyPort = "80";
+    std::string HttpsProxyUsername;
+    std::string HttpsProxyPassword;
     bool NoCache = false;
     QDateTime ModifiedSince;  // null means 0: no If-Modified-Since line
     std::string Cookie;
@@ -219,6 +232,31 @@ private:
     void RequestRefused();
     // Posts one of the client's own messages for the request under way.
     void PostOwn(int message);
+    // The secure link of https (HttpSecure.cpp).
+    void ChooseDial();
+    void StartSecureLink();
+    void TunnelData();
+    void HandshakeData();
+    void HandshakeStep();
+    void SecureData(std::uint16_t errCode);
+    // Reads what the session holds with no notice of the socket to come (after a resume).
+    void SecureHeld();
+    int SecureReceive(char* buffer, int capacity);
+    void SecureFailed(const std::string& reason, int status = 404);
+    void SendOnLink(const char* data, int len, bool bufferOnly = false);
+    void LinkReady();
+
+    // How the bytes of the connection travel: as they are, through the proxy's CONNECT answer,
+    // through the TLS handshake, or encrypted.
+    enum class Link { Plain, Tunnel, Handshake, Secure };
+    Link link_ = Link::Plain;
+    std::unique_ptr<TTlsSession> tls_;
+    std::string tunnelReply_;
+    int securePlainRead_ = 0;          // plain bytes one reception pass took from the session
+    bool tunnel_ = false;              // the connection goes to HttpsProxy, then CONNECT
+    bool viaProxy_ = false;            // requests go to Proxy in absolute form
+    std::string proxyHost_;            // the host of Proxy as the request started
+    std::string dialHost_, dialPort_;  // where the socket connects
 
     std::unique_ptr<TWSocket> socket_;
     THttpReception rx_{*this};

@@ -69,6 +69,8 @@ constexpr std::uint16_t httperrInvalidAuthState = 6;
 // The address or a header value holds bytes that would break the request apart (CR, LF, NUL,
 // other control bytes, blanks in the address): nothing is sent.
 constexpr std::uint16_t httperrRequestUnsafe = 7;
+// The proxy refused the tunnel, or the TLS handshake failed (the certificate, the peer).
+constexpr std::uint16_t httperrSecureLink = 8;
 
 class EHttpException : public std::runtime_error {
 public:

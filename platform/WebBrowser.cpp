@@ -80,6 +80,7 @@ const char* const BrowserSession::kUserAgent =
 
 BrowserSession::BrowserSession()
     : proxyVariable_(SystemProxyVariable()),
+      httpsProxyVariable_(SystemHttpsProxyVariable()),
       noProxy_(SystemNoProxyVariable()),
       network_(std::make_unique<QNetworkAccessManager>()) {
     // The run starts from the cookies of the user's own browsers, so that a page loads as
@@ -103,7 +104,7 @@ BrowserSession::BrowserSession()
 }
 
 TProxyRoute BrowserSession::RouteFor(const std::string& url) const {
-    return ProxyRouteFor(proxyVariable_, noProxy_, url);
+    return ProxyRouteByScheme(proxyVariable_, httpsProxyVariable_, noProxy_, url);
 }
 
 BrowserSession::~BrowserSession() = default;
@@ -187,7 +188,9 @@ void TWebBrowser::NoteOutcome(QNetworkReply& reply) {
     const TProxyRoute route = session_.RouteFor(url_);
     if (httpStatus_ == 407) {
         const bool sent = !route.User.empty();
-        loadError_ = "407 Proxy Authentication Required: " + ProxyAuthenticationText(sent);
+        loadError_ =
+            "407 Proxy Authentication Required: " +
+            ProxyAuthenticationText(sent, IsHttpsAddress(url_) ? "https_proxy" : "http_proxy");
     } else if (httpStatus_ >= 400) {
         const std::string phrase =
             reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString();

@@ -36,6 +36,7 @@ public:
 
 private:
     std::string proxyVariable_;
+    std::string httpsProxyVariable_;  // https addresses use this one
     std::string noProxy_;
     std::unique_ptr<QNetworkAccessManager> network_;
 };

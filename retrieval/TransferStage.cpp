@@ -141,6 +141,12 @@ bool TfrmDownload::Transfer() {
         HttpCli1->ProxyUsername = route.User;
         HttpCli1->ProxyPassword = route.Password;
     }
+    // https addresses (the file's own, or one it relocates to) go through https_proxy alone.
+    const TProxyRoute secure = SystemHttpsProxyRoute(eDownloadUrl);
+    HttpCli1->HttpsProxy = secure.Host;
+    HttpCli1->HttpsProxyPort = std::to_string(secure.Port);
+    HttpCli1->HttpsProxyUsername = secure.User;
+    HttpCli1->HttpsProxyPassword = secure.Password;
     HttpCli1->URL = transfer::QualityUrl(quality, eDownloadUrl, HDAvailable);
 
     std::string httpError;
@@ -211,7 +217,10 @@ bool TfrmDownload::Transfer() {
                                                 : std::to_string(HttpCli1->StatusCode()) + " " +
                                                       HttpCli1->ReasonPhrase();
         if (HttpCli1->StatusCode() == 407) {
-            reason += ": " + ProxyAuthenticationText(!HttpCli1->ProxyUsername.empty());
+            const bool secure = HttpCli1->CurrentProtocol() == "https";
+            reason += ": " + ProxyAuthenticationText(secure ? !HttpCli1->HttpsProxyUsername.empty()
+                                                            : !HttpCli1->ProxyUsername.empty(),
+                                                     secure ? "https_proxy" : "http_proxy");
         }
         // A relocation refused at the limit leaves the redirect's own status, which alone
         // reads as if the server had failed.

@@ -221,6 +221,35 @@ TEST(ProxyRouteFor, ReadsTheVariablesAsPeopleWriteThem) {
     }
 }
 
+TEST(ProxyRouteByScheme, HttpsTakesHttpsProxyAloneAndNoProxyAppliesToBoth) {
+    struct Case {
+        const char* httpProxy;
+        const char* httpsProxy;
+        const char* noProxy;
+        const char* url;
+        const char* host;
+        const char* problemStart;
+    };
+    const Case cases[] = {
+        {"h:1", "s:2", "", "http://v.example.com/", "h", ""},
+        {"h:1", "s:2", "", "HTTPS://v.example.com/", "s", ""},
+        {"h:1", "", "", "https://v.example.com/", "", ""},  // direct, as without any proxy
+        {"", "u:p@s:2", "", "https://v.example.com/", "s", ""},
+        {"h:1", "s:2", "example.com", "https://v.example.com/", "", ""},
+        {"h:1", "s:2", "v.example.com:443", "https://v.example.com/", "", ""},
+        {"h:1", "socks5://s:2", "", "https://v.example.com/", "",
+         "The proxy in https_proxy uses \"socks5://\""},
+    };
+    for (const auto& c : cases) {
+        const TProxyRoute r = ProxyRouteByScheme(c.httpProxy, c.httpsProxy, c.noProxy, c.url);
+        const std::string label = std::string(c.httpsProxy) + " | " + c.noProxy + " | " + c.url;
+        EXPECT_EQ(r.Host, c.host) << label;
+        EXPECT_EQ(r.Problem.rfind(c.problemStart, 0), 0u) << label << ": " << r.Problem;
+    }
+    EXPECT_EQ(ProxyAuthenticationText(true, "https_proxy"),
+              "the proxy refused the user name and password of https_proxy");
+}
+
 TEST(SystemProxy, ComesFromTheEnvironment) {
     unsetenv("http_proxy");
     unsetenv("HTTP_PROXY");
@@ -244,6 +273,13 @@ TEST(SystemProxy, ComesFromTheEnvironment) {
     setenv("no_proxy", "example.org", 1);
     EXPECT_EQ(SystemProxyRoute("http://www.example.org/").Host, "");
     EXPECT_EQ(SystemProxyProblem(), "");
+    setenv("HTTPS_PROXY", "secure:3", 1);
+    EXPECT_EQ(SystemHttpsProxyRoute("https://www.example.net/").Host, "secure");
+    EXPECT_EQ(SystemHttpsProxyRoute("https://www.example.org/").Host, "");
+    setenv("https_proxy", "ftp://secure:3", 1);
+    EXPECT_NE(SystemProxyProblem().find("https_proxy"), std::string::npos);
+    unsetenv("https_proxy");
+    unsetenv("HTTPS_PROXY");
     setenv("http_proxy", "socks5h://lower:2", 1);
     EXPECT_NE(SystemProxyProblem().find("socks5h"), std::string::npos);
     GetProxyServer("http", host, port);

@@ -352,7 +352,7 @@ TEST(HttpCli, RedirectTargetsThatAreNotFollowed) {
     };
     const Case cases[] = {
         {"ftp://127.0.0.1/file", 501, "Protocol \"ftp\" not implemented"},
-        {"https://127.0.0.1/file", 501, "Protocol \"https\" not implemented"},
+        {"gopher://127.0.0.1/file", 501, "Protocol \"gopher\" not implemented"},
         {"/a\rInjected: yes", 0, ""},
         {"/a\x01"
          "b",

@@ -37,7 +37,8 @@ Script& HoldOpen(Script& s) {
 class WebBrowserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) {
+        for (const char* name :
+             {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) {
             unsetenv(name);
         }
     }
@@ -150,6 +151,25 @@ TEST_F(WebBrowserTest, TheSystemProxyCarriesThePage) {
         proxy.Received(0).rfind("GET http://www.youtube.com/watch?v=Qz3kT0pLmW8 HTTP/1.1\r\n", 0),
         0u)
         << proxy.Received(0);
+}
+
+TEST_F(WebBrowserTest, AnHttpsPageTunnelsThroughHttpsProxyAlone) {
+    Script refuse;
+    refuse.ReadUntil("\r\n\r\n").Send("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+    HoldOpen(refuse);
+    LoopbackServer proxy({refuse});
+    setenv("http_proxy", "http://127.0.0.1:1", 1);  // nothing listens there
+    setenv("https_proxy", ("http://127.0.0.1:" + proxy.PortText()).c_str(), 1);
+    BrowserSession session;
+    unsetenv("http_proxy");
+    unsetenv("https_proxy");
+    TWebBrowser browser(session);
+    browser.Navigate("https://www.youtube.com/watch?v=Qz3kT0pLmW8");
+    ASSERT_TRUE(
+        PumpUntil([&] { return browser.ReadyState() == TWebBrowser::READYSTATE_COMPLETE; }));
+    EXPECT_EQ(proxy.Received(0).rfind("CONNECT www.youtube.com:443 HTTP/1.1\r\n", 0), 0u)
+        << proxy.Received(0);
+    EXPECT_FALSE(browser.LoadError().empty());
 }
 
 TEST_F(WebBrowserTest, ProxiesAsPeopleConfigureThem) {

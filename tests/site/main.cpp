@@ -23,11 +23,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tamberlo_site [--port N] [--media DIR] [--blob-mib N] [--clip-seconds N]\n"
-    "                     [--trickle CHUNK,MS] [--bench-pages N]\n"
+    "                     [--trickle CHUNK,MS] [--bench-pages N] [--https]\n"
     "                     [--misbehave ADDRESS=KIND[:ARG]]...\n"
     "--clip-seconds: length of the generated videos (default 2)\n"
     "--trickle: every video file goes out CHUNK bytes every MS milliseconds\n"
     "--bench-pages: N more video pages, watch?v=bench00001 and on, one file each\n"
+    "--https: every video file moves to its https address (a relocation from http); the\n"
+    "         second line printed is SSL_CERT_FILE=FILE, the authority to trust; use the\n"
+    "         first line as https_proxy as well\n"
     "KIND: NNN (that status), reset[:BYTES], short[:BYTES], stall[:BYTES], hang,\n"
     "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION\n"
     "BYTES defaults to half the body; trickle to 4096 bytes every 50 ms.\n";
@@ -132,6 +135,7 @@ int main(int argc, char** argv) {
     int trickleMs = 0;
     std::size_t benchPages = 0;
     std::vector<std::string> rules;
+    bool https = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -158,6 +162,8 @@ int main(int argc, char** argv) {
             trickleMs = static_cast<int>(Number(v.substr(comma + 1), a));
         } else if (a == "--bench-pages") {
             benchPages = Number(value(), a);
+        } else if (a == "--https") {
+            https = true;
         } else if (a == "--misbehave") {
             rules.push_back(value());
         } else if (a == "--help" || a == "-h") {
@@ -196,7 +202,22 @@ int main(int argc, char** argv) {
         for (const auto& rule : rules) {
             Misbehave(site, rule);
         }
+        std::string caFile;
+        if (https) {
+            caFile = site.CaFile();
+            for (const auto& file : files) {
+                auto route = site.FindRoute(file);
+                if (route && file.starts_with("http://")) {
+                    const std::string moved = "https://" + file.substr(7);
+                    site.Route(moved, std::move(*route));
+                    site.Route(file, Reply::Redirect(moved, 301));
+                }
+            }
+        }
         std::printf("%s\n", site.ProxyUrl().c_str());
+        if (!caFile.empty()) {
+            std::printf("SSL_CERT_FILE=%s\n", caFile.c_str());
+        }
         std::fflush(stdout);
         int signal = 0;
         sigwait(&stop, &signal);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -26,6 +27,7 @@
 #include <stdexcept>
 
 #include "tests/support/TempDir.h"
+#include "tests/support/TestTls.h"
 
 extern char** environ;
 
@@ -99,9 +101,60 @@ const char* ReasonPhrase(int status) {
 
 // --- Socket steps of one connection ------------------------------------------------------------
 
-class Peer {
+}  // namespace
+
+// One connection of the site, plain or secured.
+class SitePeer {
 public:
-    Peer(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
+    SitePeer(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
+    ~SitePeer() { SSL_free(ssl_); }
+    SitePeer(const SitePeer&) = delete;
+    SitePeer& operator=(const SitePeer&) = delete;
+
+    // The server side of a TLS handshake on the connection; from then on every byte is secured.
+    bool StartTls(SSL_CTX* ctx) {
+        ssl_ = SSL_new(ctx);
+        if (ssl_ == nullptr || SSL_set_fd(ssl_, fd_) != 1) {
+            return false;
+        }
+        SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        SSL_set_accept_state(ssl_);
+        const auto deadline = Clock::now() + kRequestHeadTimeout;
+        while (!stopping_ && Clock::now() < deadline) {
+            const int rc = SSL_do_handshake(ssl_);
+            if (rc == 1) {
+                return true;
+            }
+            const int error = SSL_get_error(ssl_, rc);
+            if (error == SSL_ERROR_WANT_READ) {
+                WaitFor(POLLIN);
+            } else if (error == SSL_ERROR_WANT_WRITE) {
+                WaitFor(POLLOUT);
+            } else {
+                return false;  // the client refused the certificate, or went away
+            }
+        }
+        return false;
+    }
+
+    // The first byte the client sends, left in place; -1 when none comes in time.
+    int PeekFirstByte() {
+        const auto deadline = Clock::now() + kRequestHeadTimeout;
+        while (!stopping_ && Clock::now() < deadline) {
+            if (!WaitFor(POLLIN)) {
+                continue;
+            }
+            unsigned char byte = 0;
+            const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            if (n == 1) {
+                return byte;
+            }
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                return -1;
+            }
+        }
+        return -1;
+    }
 
     // Reads up to the blank line that ends a request head; false when none comes in time.
     bool ReadHead(std::string& head) {
@@ -112,7 +165,7 @@ public:
                 continue;
             }
             char buffer[4096];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            const ssize_t n = Recv(buffer, sizeof buffer);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
                 return false;
             }
@@ -141,6 +194,9 @@ public:
             if (!p.empty()) {
                 iov.push_back({const_cast<char*>(p.data()), p.size()});
             }
+        }
+        if (ssl_ != nullptr) {
+            return SendSecured(iov);
         }
         std::size_t first = 0;
         auto lastProgress = Clock::now();
@@ -190,7 +246,7 @@ public:
                 continue;
             }
             char buffer[4096];
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            const ssize_t n = Recv(buffer, sizeof buffer);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
                 return;
             }
@@ -200,6 +256,9 @@ public:
     // Half-closes and waits for the client's end, so that nothing unread on our side turns the
     // close into a reset that could destroy the tail of the reply.
     void CloseGracefully() {
+        if (ssl_ != nullptr) {
+            SSL_shutdown(ssl_);  // the closing record; the client's own one is not awaited
+        }
         ::shutdown(fd_, SHUT_WR);
         DrainUntilPeerCloses(Clock::now() + kLingerTimeout);
     }
@@ -217,8 +276,58 @@ public:
     }
 
 private:
+    // recv's contract over the plain or the secured connection.
+    ssize_t Recv(char* buffer, std::size_t size) {
+        if (ssl_ == nullptr) {
+            return ::recv(fd_, buffer, size, MSG_DONTWAIT);
+        }
+        const int n = SSL_read(ssl_, buffer, static_cast<int>(size));
+        if (n > 0) {
+            return n;
+        }
+        const int error = SSL_get_error(ssl_, n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return 0;
+    }
+
+    bool SendSecured(const std::vector<iovec>& parts) {
+        auto lastProgress = Clock::now();
+        for (const iovec& part : parts) {
+            const char* data = static_cast<const char*>(part.iov_base);
+            std::size_t left = part.iov_len;
+            while (left > 0) {
+                if (stopping_ || Clock::now() - lastProgress > kSendIdleTimeout) {
+                    return false;
+                }
+                const int n =
+                    SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(left, 1 << 20)));
+                if (n > 0) {
+                    data += n;
+                    left -= static_cast<std::size_t>(n);
+                    lastProgress = Clock::now();
+                    continue;
+                }
+                const int error = SSL_get_error(ssl_, n);
+                if (error == SSL_ERROR_WANT_WRITE) {
+                    WaitFor(POLLOUT);
+                } else if (error == SSL_ERROR_WANT_READ) {
+                    WaitFor(POLLIN);
+                } else {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
     // True when the socket is ready for events within one slice.
     bool WaitFor(short events) {
+        if ((events & POLLIN) != 0 && ssl_ != nullptr && SSL_pending(ssl_) > 0) {
+            return true;
+        }
         pollfd p{fd_, events, 0};
         const int rc = ::poll(&p, 1, kSliceMs);
         return rc > 0;
@@ -226,7 +335,10 @@ private:
 
     int fd_;
     const std::atomic<bool>& stopping_;
+    SSL* ssl_ = nullptr;
 };
+
+namespace {
 
 std::string StatusBody(int status) {
     const std::string text = std::to_string(status) + " " + ReasonPhrase(status);
@@ -234,7 +346,7 @@ std::string StatusBody(int status) {
            "</h1></body></html>\n";
 }
 
-void SendReply(Peer& peer, const Reply& r, bool headOnly) {
+void SendReply(SitePeer& peer, const Reply& r, bool headOnly) {
     using Fault = Reply::Fault;
     using Framing = Reply::Framing;
     if (r.fault == Fault::Hang) {
@@ -460,10 +572,46 @@ void FixtureSite::ReapFinished(bool all) {
 }
 
 void FixtureSite::Serve(Connection& c) {
-    Peer peer(c.fd, stopping_);
+    SitePeer peer(c.fd, stopping_);
+    SSL_CTX* tls = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        tls = authority_ ? authority_->ServerContext() : nullptr;
+    }
+    std::string scheme = "http";
+    // A TLS handshake record first: a direct https connection.
+    if (tls != nullptr && peer.PeekFirstByte() == 0x16) {
+        if (!peer.StartTls(tls)) {
+            return;
+        }
+        scheme = "https";
+    }
+    for (;;) {
+        std::string tunnelHost;
+        if (!ServeOne(peer, scheme, tls != nullptr, tunnelHost)) {
+            return;
+        }
+        // A CONNECT the site agreed to: what follows is a TLS session to tunnelHost.
+        if (tunnelHost.starts_with("hang.")) {
+            peer.DrainUntilPeerCloses(std::nullopt);
+            return;
+        }
+        if (tunnelHost.starts_with("close.")) {
+            peer.PeekFirstByte();  // the client's first handshake record, then the close
+            return;
+        }
+        if (!peer.StartTls(tls)) {
+            return;
+        }
+        scheme = "https";
+    }
+}
+
+bool FixtureSite::ServeOne(SitePeer& peer, const std::string& scheme, bool tunnels,
+                           std::string& tunnelHost) {
     std::string head;
     if (!peer.ReadHead(head)) {
-        return;
+        return false;
     }
     RecordedRequest rq;
     std::istringstream lines(head);
@@ -493,8 +641,9 @@ void FixtureSite::Serve(Connection& c) {
                 break;
             }
         }
-        rq.address = host.empty() ? target : NormaliseAddress("http://" + host + target);
+        rq.address = host.empty() ? target : NormaliseAddress(scheme + "://" + host + target);
     }
+    const bool tunnel = method == "CONNECT" && tunnels;
 
     std::optional<Reply> reply;
     {
@@ -505,6 +654,14 @@ void FixtureSite::Serve(Connection& c) {
         requests_.push_back(std::move(rq));
         requestArrived_.notify_all();
     }
+    if (tunnel) {
+        tunnelHost = Lower(target.substr(0, target.rfind(':')));
+        if (tunnelHost.starts_with("refuse.")) {
+            SendReply(peer, Reply::Status(403), false);
+            return false;
+        }
+        return peer.Send({"HTTP/1.1 200 Connection established\r\n\r\n"});
+    }
     if (!reply) {
         reply = Reply::Status(method == "CONNECT" ? 501 : 404);
     }
@@ -514,6 +671,16 @@ void FixtureSite::Serve(Connection& c) {
         reply->framing = Reply::Framing::Chunked;
     }
     SendReply(peer, *reply, method == "HEAD");
+    return false;
+}
+
+std::string FixtureSite::CaFile() {
+    std::lock_guard lock(mutex_);
+    if (!authority_) {
+        tlsDir_ = std::make_unique<TempDir>();
+        authority_ = std::make_unique<TestAuthority>(tlsDir_->Path() + "/authority.pem");
+    }
+    return authority_->CaFile();
 }
 
 void FixtureSite::Route(const std::string& address, Reply reply) {

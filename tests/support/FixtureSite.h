@@ -34,6 +34,10 @@
 
 namespace testsupport {
 
+class SitePeer;
+class TempDir;
+class TestAuthority;
+
 // How one address answers.
 struct Reply {
     enum class Framing {
@@ -98,6 +102,14 @@ public:
     int Port() const { return port_; }
     std::string ProxyUrl() const;  // "http://127.0.0.1:PORT"
 
+    // Turns https on and gives the file of the authority its certificates come from (a client
+    // trusts it through SSL_CERT_FILE). https is then served on a connection that starts with
+    // a TLS handshake, and through a CONNECT tunnel; routes are kept by "https://" addresses.
+    // What a CONNECT's host name starts with changes the tunnel: "refuse." gets a 403, "hang."
+    // silence after the 200, "close." a close after the client's first handshake bytes.
+    // Certificates by name are described in tests/support/TestTls.h.
+    std::string CaFile();
+
     // Adds or replaces the route of an absolute address. May be called while serving.
     void Route(const std::string& address, Reply reply);
     void RemoveRoute(const std::string& address);
@@ -124,6 +136,8 @@ private:
     struct Connection;
     void AcceptLoop();
     void Serve(Connection& c);
+    // One request; false when the connection is done. A tunnel agreed to sets tunnelHost.
+    bool ServeOne(SitePeer& peer, const std::string& scheme, bool tunnels, std::string& tunnelHost);
     void ReapFinished(bool all);
 
     int listenFd_ = -1;
@@ -135,6 +149,8 @@ private:
     std::vector<RecordedRequest> requests_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::thread acceptThread_;
+    std::unique_ptr<TempDir> tlsDir_;
+    std::unique_ptr<TestAuthority> authority_;
 };
 
 // --- The default content set ------------------------------------------------------------------

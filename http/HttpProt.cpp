@@ -128,6 +128,11 @@ void THttpCli::Get() {
     DoRequestSync(httpGET);
 }
 
+void THttpCli::GetAsync() {
+    locationChangeCurCount_ = 0;
+    DoRequestAsync(httpGET);
+}
+
 void THttpCli::DoRequestSync(THttpRequest rq) {
     DoRequestAsync(rq);
     const auto alive = alive_;

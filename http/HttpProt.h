@@ -120,6 +120,9 @@ public:
 
     // --- Operations ---
     void Get();
+    // Get without waiting: the end is reported by OnRequestDone, for callers that run several
+    // clients at once.
+    void GetAsync();
     void Abort();
     // Starts a request of any kind without waiting; its end is reported by OnRequestDone.
     void DoRequestAsync(THttpRequest rq);

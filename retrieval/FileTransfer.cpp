@@ -602,8 +602,10 @@ bool TFileTransfer::TakeOverPossible() const {
 
 std::vector<ByteRange> TFileTransfer::Missing() const {
     std::vector<ByteRange> out = pending_;
+    // A connection's range is missing until it has reached its end, whatever became of its
+    // request; a range counted twice only makes the record more careful.
     for (const auto& c : conns_) {
-        if ((c->busy || c->waiting) && c->end > c->pos) {
+        if (c->end > c->pos) {
             out.push_back({c->pos, c->end});
         }
     }

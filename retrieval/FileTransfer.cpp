@@ -12,6 +12,7 @@
 
 #include "common/Global.h"
 #include "common/StringTable.h"
+#include "common/Text.h"
 #include "http/HttpProt.h"
 #include "platform/Messages.h"
 #include "platform/Tick.h"
@@ -74,6 +75,7 @@ struct TFileTransfer::Conn {
     bool retired = false;   // the server refused this connection; it is not used again
     Why why = Why::None;
     std::uint32_t lastByteTick = 0;
+    int hops = 0;  // relocations followed for the range under way
 };
 
 // Where a connection's body goes: written in place in the part, never past its range.
@@ -130,6 +132,8 @@ TFileTransfer::TFileTransfer(THttpCli& first, std::string url, std::string path,
     savedDocData_ = first_.OnDocData;
     savedRequestDone_ = first_.OnRequestDone;
     savedBeforeHeaderSend_ = first_.OnBeforeHeaderSend;
+    follow_ = first_.FollowRelocation;
+    maxHops_ = first_.LocationChangeMaxCount;
     settings_.connections = std::clamp(settings_.connections, 1, 16);
     settings_.maxAttempts = std::max(1, settings_.maxAttempts);
 }
@@ -147,6 +151,7 @@ TFileTransfer::~TFileTransfer() {
     first_.OnDocData = savedDocData_;
     first_.OnRequestDone = savedRequestDone_;
     first_.OnBeforeHeaderSend = savedBeforeHeaderSend_;
+    first_.FollowRelocation = follow_;
 }
 
 int TFileTransfer::OpenConnections() const {
@@ -211,8 +216,12 @@ TFileTransfer::Conn& TFileTransfer::NewConn() {
     return conn;
 }
 
-void TFileTransfer::StartRequest(Conn& c, std::int64_t begin, std::int64_t end, bool ranged) {
+void TFileTransfer::StartRequest(Conn& c, std::int64_t begin, std::int64_t end, bool ranged,
+                                 const std::string& target) {
     THttpCli& k = *c.cli;
+    if (target.empty()) {
+        c.hops = 0;
+    }
     c.pos = begin;
     c.end = end;
     c.responseEnd = -1;
@@ -228,8 +237,9 @@ void TFileTransfer::StartRequest(Conn& c, std::int64_t begin, std::int64_t end, 
                       (end >= 0 ? std::to_string(end - 1) : std::string());
         c.ifRange = validator_;
     }
-    const std::string& address = resolved_.empty() ? url_ : resolved_;
+    const std::string& address = !target.empty() ? target : resolved_.empty() ? url_ : resolved_;
     k.URL = address;
+    k.FollowRelocation = false;
     // Every address goes its own way: a host in no_proxy is fetched directly.
     if (ProxyEnabled()) {
         const TProxyRoute route = SystemProxyRoute(address);
@@ -372,7 +382,7 @@ void TFileTransfer::Adopt(Conn& c, const transfer::FileFacts& facts) {
     validator_ = facts.Validator();
     ranges_ = facts.acceptsRanges && length_ > 0;
     known_ = true;
-    resolved_ = k.Location().empty() ? k.URL : k.Location();
+    resolved_ = k.URL;
     if (!SizePart(length_)) {
         return;
     }
@@ -458,6 +468,9 @@ void TFileTransfer::RequestDone(Conn& c) {
         return;
     }
     // Nothing of the file came with this request.
+    if (FollowRelocation(c)) {
+        return;
+    }
     const bool network = status == 0 || (status == 404 && k.RequestDoneError() != 0) ||
                          why == Why::Stall || k.BodyIncomplete();
     if (known_ && !network && OpenConnections() > 0) {
@@ -483,6 +496,30 @@ void TFileTransfer::RequestDone(Conn& c) {
         reason = std::to_string(status) + " " + reason;
     }
     Fail(Outcome::Failed, reason, status);
+}
+
+bool TFileTransfer::FollowRelocation(Conn& c) {
+    THttpCli& k = *c.cli;
+    const int status = k.StatusCode();
+    if (!follow_ ||
+        (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)) {
+        return false;
+    }
+    std::string location;
+    for (const std::string& line : k.RcvdHeader()) {
+        if (line.size() > 9 && text::EqualsCaseless(line.substr(0, 9), "location:")) {
+            location = line.substr(9);
+            break;
+        }
+    }
+    const auto next = transfer::ResolveLocation(k.URL, location);
+    if (!next || c.hops >= maxHops_) {
+        return false;  // the relocation's own status ends the request
+    }
+    const int hops = c.hops + 1;
+    StartRequest(c, c.pos, c.end, c.ranged, *next);
+    c.hops = hops;
+    return true;
 }
 
 void TFileTransfer::AssignNext(Conn& c) {

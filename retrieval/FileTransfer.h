@@ -84,7 +84,11 @@ private:
     enum class Why { None, EndReached, Restart, Stall, WriteFailed, Stopped, Retired };
 
     bool Prepare();
-    void StartRequest(Conn& c, std::int64_t begin, std::int64_t end, bool ranged);
+    // address empty: the file's address as far as it is known.
+    void StartRequest(Conn& c, std::int64_t begin, std::int64_t end, bool ranged,
+                      const std::string& address = {});
+    // True when c's response was a relocation and its target is requested.
+    bool FollowRelocation(Conn& c);
     Conn& NewConn();
     void HeaderEnded(Conn& c);
     void Adopt(Conn& c, const transfer::FileFacts& facts);
@@ -117,6 +121,9 @@ private:
     decltype(THttpCli::OnDocData) savedDocData_;
     decltype(THttpCli::OnRequestDone) savedRequestDone_;
     decltype(THttpCli::OnBeforeHeaderSend) savedBeforeHeaderSend_;
+    // Relocations are followed here, so that each address gets its own route.
+    bool follow_ = true;
+    int maxHops_ = 5;
     std::string url_;       // what the first request asks for
     std::string resolved_;  // where the file was found after relocations
     std::string path_;

@@ -185,6 +185,41 @@ std::optional<PartMeta> ParsePartMeta(std::string_view text) {
     return meta;
 }
 
+std::optional<std::string> ResolveLocation(std::string_view base, std::string_view location) {
+    std::string loc = text::Trim(location);
+    loc = loc.substr(0, loc.find('#'));
+    if (loc.empty() || HasControlBytes(loc) || loc.find(' ') != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t sep = base.find("://");
+    if (sep == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::size_t locSep = loc.find("://");
+    if (locSep != std::string::npos && locSep > 0 && loc.find_first_of("/?") > locSep) {
+        return loc;
+    }
+    const std::size_t authorityEnd = base.find_first_of("/?#", sep + 3);
+    const std::string origin(base.substr(0, authorityEnd));
+    if (loc.starts_with("//")) {
+        return std::string(base.substr(0, sep)) + ":" + loc;
+    }
+    if (loc.front() == '/') {
+        return origin + loc;
+    }
+    std::string path = authorityEnd == std::string_view::npos
+                           ? std::string("/")
+                           : std::string(base.substr(authorityEnd));
+    path = path.substr(0, path.find_first_of("?#"));
+    if (path.empty() || path.front() != '/') {
+        path.insert(0, "/");
+    }
+    if (loc.front() == '?') {
+        return origin + path + loc;
+    }
+    return origin + path.substr(0, path.rfind('/') + 1) + loc;
+}
+
 int RetryDelaySeconds(int attempt) {
     constexpr int kMaxDelay = 30;
     if (attempt <= 1) {

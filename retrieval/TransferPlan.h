@@ -67,6 +67,11 @@ std::string FormatPartMeta(const PartMeta& meta);
 // nullopt for anything but a well-formed record of a file with a validator and a length.
 std::optional<PartMeta> ParsePartMeta(std::string_view text);
 
+// Where a Location value leads from the address base: absolute, "//host/...", "/path", "?query"
+// or a path beside base's last segment. nullopt for a value with blanks or control bytes, or a
+// base without a scheme.
+std::optional<std::string> ResolveLocation(std::string_view base, std::string_view location);
+
 // Seconds to wait before attempt number `attempt` (2 and on): 1, 2, 4, ... at most 30.
 int RetryDelaySeconds(int attempt);
 

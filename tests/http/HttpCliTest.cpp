@@ -852,7 +852,8 @@ TEST(HttpCli, AKeptConnectionStaysInStepAfterAChunkedRedirectOrChallenge) {
                                    .ReadUntil("\r\n\r\n")
                                    .Send(std::string("HTTP/1.1 ") + status +
                                          "\r\nLocation: /b\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                         "9\r\nHTTP/1.1 \r\n6\r\n0 Fou\r\n0\r\n\r\n")
+                                         "9\r\nHTTP/1.1 \r\n5\r\n0 Fou\r\n0\r\n\r\n")
+                                   .ReadUntil("GET /b")
                                    .ReadUntil("\r\n\r\n")
                                    .Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
                                    .Close()});
@@ -864,6 +865,7 @@ TEST(HttpCli, AKeptConnectionStaysInStepAfterAChunkedRedirectOrChallenge) {
         if (!redirect) {
             EXPECT_EQ(c.http.StatusCode(), std::atoi(status));
             c.body.SetSize(0);
+            c.http.URL = c.Url(server, "/b");
             EXPECT_EQ(c.Get(), 0);
         }
         EXPECT_EQ(c.http.StatusCode(), 200);

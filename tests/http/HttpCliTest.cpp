@@ -851,8 +851,9 @@ TEST(HttpCli, AKeptConnectionStaysInStepAfterAChunkedRedirectOrChallenge) {
         LoopbackServer server({Script()
                                    .ReadUntil("\r\n\r\n")
                                    .Send(std::string("HTTP/1.1 ") + status +
-                                         "\r\nLocation: /b\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                         "9\r\nHTTP/1.1 \r\n5\r\n0 Fou\r\n0\r\n\r\n")
+                                         "\r\nLocation: /b\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                   .Sleep(100)
+                                   .Send("9\r\nHTTP/1.1 \r\n5\r\n0 Fou\r\n0\r\n\r\n")
                                    .ReadUntil("GET /b")
                                    .ReadUntil("\r\n\r\n")
                                    .Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
@@ -876,13 +877,15 @@ TEST(HttpCli, AKeptConnectionStaysInStepAfterAChunkedRedirectOrChallenge) {
 
 TEST(HttpCli, AKeptConnectionClosedUnansweredIsRetriedOnceOnANewOne) {
     const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-    LoopbackServer server({Script().ReadUntil("\r\n\r\n").Send(ok).ReadUntil("\r\n\r\n").Close(),
-                           Answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nyes")});
+    LoopbackServer server(
+        {Script().ReadUntil("\r\n\r\n").Send(ok).ReadUntil("GET /b").ReadUntil("\r\n\r\n").Close(),
+         Answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nyes")});
     Client c;
     c.http.SetRequestVer("1.1");
     c.http.URL = c.Url(server, "/a");
     EXPECT_EQ(c.Get(), 0);
     c.body.SetSize(0);
+    c.http.URL = c.Url(server, "/b");
     EXPECT_EQ(c.Get(), 0);
     EXPECT_EQ(c.http.StatusCode(), 200);
     EXPECT_EQ(c.body.Bytes(), "yes");

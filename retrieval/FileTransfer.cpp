@@ -661,6 +661,12 @@ bool TFileTransfer::AllDone() const {
 // --- Files -------------------------------------------------------------------------------------
 
 bool TFileTransfer::Prepare() {
+    // A folder in the way is told before anything is fetched.
+    struct stat target {};
+    if (::stat(path_.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+        Fail(Outcome::CreateFailed, transfer::PlainReason(EISDIR), 0, EISDIR);
+        return false;
+    }
     // A part of an earlier run is continued only when its record says what it holds.
     const auto meta = transfer::ParsePartMeta(ReadSmallFile(metaPath_));
     platform::UniqueFd fd(::open(part_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));

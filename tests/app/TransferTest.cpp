@@ -182,4 +182,20 @@ TEST_F(Run, AStoppedDownloadIsContinuedByTheNextRunUnderANewAddress) {
     EXPECT_GE(fileRequests, 1u);
 }
 
+TEST_F(Run, EveryAddressOfTheTransferTakesItsOwnProxyRoute) {
+    // The file moves to a host named in no_proxy: that host is reached directly.
+    const auto body = Blob(200 * kKiB);
+    const OwnPage page = AddYouTubePage(site_, "direct00001", "Direct");
+    const std::string direct = "http://127.0.0.1:" + std::to_string(site_.Port()) + "/direct.flv";
+    site_.Route(page.file, Reply::Redirect(direct));
+    site_.Route(direct, Reply::Body(body, "video/x-flv"));
+    setenv("no_proxy", "127.0.0.1", 1);
+    NewJobs(0, {page.job});
+    Start();
+    unsetenv("no_proxy");
+    EXPECT_TRUE(ReadFile(Out("Direct.flv")) == *body);
+    ASSERT_FALSE(site_.Requests().empty());
+    EXPECT_EQ(site_.Requests().back(), "GET /direct.flv HTTP/1.1");
+}
+
 }  // namespace

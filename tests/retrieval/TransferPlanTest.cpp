@@ -112,6 +112,27 @@ TEST(TransferPlan, ThePartsRecordIsReadBackOrRefusedWhole) {
     }
 }
 
+TEST(TransferPlan, RelocationsLeadWhereBrowsersGo) {
+    const std::string base = "http://www.youtube.com/get/video?id=1&t=2";
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://cdn.example/v.flv#top", "http://cdn.example/v.flv"},
+        {"HTTPS://cdn.example/v.flv", "HTTPS://cdn.example/v.flv"},
+        {"//cdn.example:8080/v.flv", "http://cdn.example:8080/v.flv"},
+        {"/other?x=1", "http://www.youtube.com/other?x=1"},
+        {"?id=2", "http://www.youtube.com/get/video?id=2"},
+        {"next.flv?a=b://c", "http://www.youtube.com/get/next.flv?a=b://c"},
+        {"  spaced.flv  ", "http://www.youtube.com/get/spaced.flv"},
+    };
+    for (auto [location, want] : cases) {
+        EXPECT_EQ(ResolveLocation(base, location), want) << location;
+    }
+    EXPECT_EQ(ResolveLocation("http://host", "a.flv"), "http://host/a.flv");
+    for (const char* refused : {"", "a b.flv", "a\r\nHost: x", "#only"}) {
+        EXPECT_EQ(ResolveLocation(base, refused), std::nullopt) << refused;
+    }
+    EXPECT_EQ(ResolveLocation("no-scheme", "/a"), std::nullopt);
+}
+
 TEST(TransferPlan, WaitsDoubleUpToHalfAMinute) {
     const int want[] = {0, 0, 1, 2, 4, 8, 16, 30, 30, 30, 30};
     for (int attempt = 0; attempt <= 10; ++attempt) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,13 +24,19 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tamberlo_site [--port N] [--media DIR] [--blob-mib N] [--clip-seconds N]\n"
-    "                     [--trickle CHUNK,MS] [--bench-pages N]\n"
+    "                     [--trickle CHUNK,MS] [--bench-pages N] [--ranges]\n"
+    "                     [--rate BYTES] [--file-mib N]\n"
     "                     [--misbehave ADDRESS=KIND[:ARG]]...\n"
     "--clip-seconds: length of the generated videos (default 2)\n"
     "--trickle: every video file goes out CHUNK bytes every MS milliseconds\n"
     "--bench-pages: N more video pages, watch?v=bench00001 and on, one file each\n"
+    "--ranges: video files serve byte ranges (206, 416, Accept-Ranges, ETag, If-Range)\n"
+    "--rate: every connection to a video file gets BYTES per second at most\n"
+    "--file-mib: also serve N MiB of pseudo-random bytes at http://files.example/big.bin\n"
     "KIND: NNN (that status), reset[:BYTES], short[:BYTES], stall[:BYTES], hang,\n"
-    "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION\n"
+    "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION,\n"
+    "      times:N (the fault hits only the first N answers), changes (the bytes and the\n"
+    "      tag change after the first answer)\n"
     "BYTES defaults to half the body; trickle to 4096 bytes every 50 ms.\n";
 
 [[noreturn]] void Fail(const std::string& why) {
@@ -90,6 +97,14 @@ void Misbehave(FixtureSite& site, const std::string& rule) {
         r.StallBeforeResponse();
     } else if (kind == "cut") {
         r.CutBeforeLastChunk();
+    } else if (kind == "times") {
+        r.FaultTimes(static_cast<int>(Number(arg, kind)));
+    } else if (kind == "changes") {
+        std::string other = *r.body;
+        if (!other.empty()) {
+            other[0] = static_cast<char>(other[0] ^ 1);
+        }
+        r.ChangesAfter(1, std::make_shared<const std::string>(std::move(other)), "\"v2\"");
     } else if (kind == "trickle") {
         const std::size_t comma = arg.find(',');
         const std::size_t chunk = hasArg ? Number(arg.substr(0, comma), kind) : 4096;
@@ -131,6 +146,9 @@ int main(int argc, char** argv) {
     std::size_t trickleChunk = 0;
     int trickleMs = 0;
     std::size_t benchPages = 0;
+    bool ranges = false;
+    std::size_t rate = 0;
+    std::size_t fileMib = 0;
     std::vector<std::string> rules;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -158,6 +176,12 @@ int main(int argc, char** argv) {
             trickleMs = static_cast<int>(Number(v.substr(comma + 1), a));
         } else if (a == "--bench-pages") {
             benchPages = Number(value(), a);
+        } else if (a == "--ranges") {
+            ranges = true;
+        } else if (a == "--rate") {
+            rate = Number(value(), a);
+        } else if (a == "--file-mib") {
+            fileMib = Number(value(), a);
         } else if (a == "--misbehave") {
             rules.push_back(value());
         } else if (a == "--help" || a == "-h") {
@@ -187,11 +211,27 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        if (fileMib > 0) {
+            files.push_back("http://files.example/big.bin");
+            site.Route(files.back(), Reply::Body(std::make_shared<const std::string>(
+                                                     testsupport::PseudoRandomBytes(fileMib << 20)),
+                                                 "application/octet-stream"));
+        }
         for (const auto& file : files) {
             auto route = site.FindRoute(file);
-            if (route && trickleChunk > 0) {
-                site.Route(file, std::move(route->Trickle(trickleChunk, trickleMs)));
+            if (!route) {
+                continue;
             }
+            if (trickleChunk > 0) {
+                route->Trickle(trickleChunk, trickleMs);
+            }
+            if (ranges) {
+                route->Ranges();
+            }
+            if (rate > 0) {
+                route->Rate(rate);
+            }
+            site.Route(file, std::move(*route));
         }
         for (const auto& rule : rules) {
             Misbehave(site, rule);

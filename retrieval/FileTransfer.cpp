@@ -770,6 +770,9 @@ TFileTransfer::Result TFileTransfer::Run() {
         if (OnLength) {
             OnLength();
         }
+        if (OnData) {
+            OnData();  // what is there already
+        }
     } else if (pending_.empty() && length_ > 0) {
         known_ = true;  // every byte was there already
     } else {
@@ -833,7 +836,7 @@ TFileTransfer::Result TFileTransfer::Finish() {
         if (length_ >= 0 && ::ftruncate(fd_.get(), length_) != 0) {
             const int reason = errno;
             result_ = {Outcome::WriteFailed, transfer::PlainReason(reason), 0, reason};
-        } else if (::fsync(fd_.get()), ::rename(part_.c_str(), path_.c_str()) != 0) {
+        } else if (::rename(part_.c_str(), path_.c_str()) != 0) {
             const int reason = errno;
             result_ = {Outcome::WriteFailed, transfer::PlainReason(reason), 0, reason};
         } else {

@@ -299,6 +299,16 @@ void TfrmMain::CreateMenus() {
         *item = action;
     }
     Normal1->setChecked(true);
+    miConnections = suiPopupMenu1->addMenu(Q(StrId::MenuConnections));
+    auto* counts = new QActionGroup(miConnections);
+    counts->setExclusive(true);
+    for (int count : {1, 2, 4, 8, 16}) {
+        QAction* action = miConnections->addAction(QString::number(count));
+        action->setCheckable(true);
+        action->setActionGroup(counts);
+        action->setData(count);
+        connect(action, &QAction::triggered, this, [this, count] { Connections = count; });
+    }
     suiPopupMenu1->addSeparator();
     About1 = suiPopupMenu1->addAction(Q(StrId::MenuAbout));
     connect(About1, &QAction::triggered, this, &TfrmMain::About1Click);
@@ -389,6 +399,9 @@ void TfrmMain::FormShow() {
     imgTitle->lower();
     for (QAction* item : miYoutubeDownloadQuality->actions()) {
         item->setChecked(item->data().toInt() == Quality);
+    }
+    for (QAction* item : miConnections->actions()) {
+        item->setChecked(item->data().toInt() == Connections);
     }
     CenterWindow();
     // Pictures are drawn again for a screen of another scale.
@@ -713,6 +726,10 @@ void TfrmMain::LoadSaveSettings(bool load) {
         if (ConvertFormat < 0 || ConvertFormat >= convert::ProfileCount()) {
             ConvertFormat = 0;
         }
+        Connections = platform::GetPrivateProfileInt("Options", "Connections", 4, path);
+        if (Connections < 1 || Connections > 16) {
+            Connections = 4;
+        }
         // Said at the start, so that the user knows before changing anything.
         SettingsMayBeWritten();
         return;
@@ -739,6 +756,7 @@ void TfrmMain::LoadSaveSettings(bool load) {
     write("Options", "ConvertFormat", std::to_string(ConvertFormat));
     write("Copy", "Enable", AutoCopy ? "1" : "0");
     write("Options", "Quality", std::to_string(Quality));
+    write("Options", "Connections", std::to_string(Connections));
 }
 
 bool TfrmMain::SettingsMayBeWritten() {

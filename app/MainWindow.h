@@ -57,6 +57,8 @@ public:
     int ConvertFormat = 0;
     bool AutoCopy = false;
     int Quality = 0;
+    // Connections one file is fetched over at once, 1 to 16.
+    int Connections = 4;
     // The next clipboard viewer; there is none on this desktop, so it stays null.
     QObject* NextViewer = nullptr;
 
@@ -137,6 +139,7 @@ public:
     QAction* HQ1 = nullptr;
     QAction* HD1 = nullptr;
     QAction* BestAvailable1 = nullptr;
+    QMenu* miConnections = nullptr;
     QAction* About1 = nullptr;
 
     QMenu* suiPopupMenu2 = nullptr;
@@ -148,6 +151,7 @@ public:
     // What a run reads from this window
     std::string OutputFolderText() const override;
     int DownloadQuality() const override { return Quality; }
+    int TransferConnections() const override { return Connections; }
     TConvertProcess& Converter() override { return *ConvertProcess; }
     QWidget* OwnerWindow() override { return this; }
 

@@ -96,6 +96,7 @@ const std::unordered_map<int, std::string>& Table() {
         {134, "&Remove Item"},
         {135, "Remove &All"},
         {136, "Flv files(*.flv)|*.flv| Any file(*.*)|*.*"},
+        {137, "Connections"},
 
         {200, "About Tamberlo"},
         {201, "Version: 1.6   Build 20100409"},
@@ -116,6 +117,10 @@ const std::unordered_map<int, std::string>& Table() {
         {309, "Downloading: "},
         {310, " KB"},
         {311, " KB/S"},
+        {312, "Reconnecting, attempt %1 of %2 ..."},
+        {313, "the file keeps changing on the server"},
+        {314, "the server sent other bytes than were asked for"},
+        {315, "no data for 20 seconds"},
 
         {400, "Run finished"},
         {401, "Jobs done: %1 of %2\nWith an error: %3"},

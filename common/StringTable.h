@@ -92,6 +92,7 @@ enum class StrId : int {
     MenuBrowser = 133,
     MenuRemoveItem = 134,
     MenuRemoveAll = 135,
+    MenuConnections = 137,
     FileFilter = 136,
 
     // About window
@@ -115,6 +116,10 @@ enum class StrId : int {
     Downloading = 309,
     KB = 310,
     KBPerSecond = 311,
+    Reconnecting = 312,
+    TransferFileKeepsChanging = 313,
+    TransferOtherRange = 314,
+    TransferNoData = 315,
 
     // Desktop notification at the end of a run
     RunEndSummary = 400,

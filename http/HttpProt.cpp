@@ -148,6 +148,11 @@ void THttpCli::Get() {
     DoRequestSync(httpGET);
 }
 
+void THttpCli::GetAsync() {
+    locationChangeCurCount_ = 0;
+    DoRequestAsync(httpGET);
+}
+
 void THttpCli::DoRequestSync(THttpRequest rq) {
     DoRequestAsync(rq);
     const auto alive = alive_;
@@ -273,8 +278,11 @@ void THttpCli::DoRequestAsync(THttpRequest rq) {
     }
     docName_ = AdjustDocName(docName_);
 
+    resent_ = false;
+    reusedConnection_ = false;
     if (keepAlive && socket_->State() == wsConnected && connHost_ == currentHost_ &&
         connPort_ == currentPort_ && connProtocol_ == currentProtocol_) {
+        reusedConnection_ = true;
         SocketSessionConnected(0);
         return;
     }
@@ -915,7 +923,27 @@ void THttpCli::SocketSessionClosed(std::uint16_t errCode) {
         RelocationContinuation();
         return;
     }
+    if (ResendOnNewConnection()) {
+        return;
+    }
     ConnectionClosed(errCode);
+}
+
+bool THttpCli::ResendOnNewConnection() {
+    // A kept connection that the server closed as the request went out (its keep-alive time
+    // ran out): nothing of an answer came, so the request goes once more on a new connection.
+    if (!reusedConnection_ || resent_ || state_ != httpWaitingHeader ||
+        rx_.HeaderLineCount() != 0 || rx_.Held() > 0 || rx_.r.StatusCode != 0 ||
+        (requestType_ != httpGET && requestType_ != httpHEAD)) {
+        return false;
+    }
+    resent_ = true;
+    reusedConnection_ = false;
+    connected_ = false;
+    rx_.DiscardHeld();
+    StateChange(httpNotConnected);
+    PostOwn(WM_HTTP_LOGIN);
+    return true;
 }
 
 void THttpCli::ConnectionClosed(std::uint16_t errCode) {

@@ -133,6 +133,9 @@ public:
 
     // --- Operations ---
     void Get();
+    // Get without waiting: the end is reported by OnRequestDone, for callers that run several
+    // clients at once.
+    void GetAsync();
     void Abort();
     // Starts a request of any kind without waiting; its end is reported by OnRequestDone.
     void DoRequestAsync(THttpRequest rq);
@@ -213,6 +216,8 @@ private:
     void SocketSessionClosed(std::uint16_t errCode);
     void SocketError();
     void ConnectionClosed(std::uint16_t errCode);
+    // True when the request is sent again because a reused connection closed unanswered.
+    bool ResendOnNewConnection();
     void SendRequest(const std::string& method, const std::string& version);
     std::vector<std::string> ComposeHeader(const std::string& method);
     void SendBodyBlock();
@@ -281,6 +286,9 @@ private:
     bool connectStarting_ = false;
     bool connectFailed_ = false;
     bool closingQuietly_ = false;
+    // The request went out on a connection kept from the last one; it is resent at most once.
+    bool reusedConnection_ = false;
+    bool resent_ = false;
     // Serial of the request under way; its own posted messages carry it.
     std::uint64_t requestId_ = 0;
     std::int64_t startSize_ = 0;

@@ -367,9 +367,11 @@ void THttpReception::EndOfHeader() {
         return;
     }
     const int s = r.StatusCode;
+    // A redirect or a challenge without a length has no body, unless its chunks frame one:
+    // left unread, they would be taken for the next response on a kept connection.
+    const bool framedless = !Chunked() && (s == 301 || s == 302 || s == 401 || s == 407);
     const bool noBody = r.ContentLength == 0 || requestType_ == httpHEAD ||
-                        (r.ContentLength == -1 && (s < 200 || s == 204 || s == 301 || s == 302 ||
-                                                   s == 304 || s == 401 || s == 407));
+                        (r.ContentLength == -1 && (s < 200 || s == 204 || s == 304 || framedless));
     if (noBody) {
         handler_ = LineHandler::None;
         if (requestType_ == httpHEAD && r.CloseReq && !listener_.LocationFlag()) {

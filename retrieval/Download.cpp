@@ -14,6 +14,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Messages.h"
 #include "platform/WebBrowser.h"
+#include "retrieval/FileTransfer.h"
 #include "retrieval/RunNotice.h"
 
 namespace {
@@ -258,6 +259,9 @@ void TfrmDownload::bStopClick() {
     }
     if (!HttpCli1->URL.empty()) {
         Stopped = true;
+        if (transfer_ != nullptr) {
+            transfer_->Stop();  // every connection, not only the first
+        }
         HttpCli1->Abort();
     }
     TConvertProcess& converter = owner_.Converter();

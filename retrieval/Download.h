@@ -24,6 +24,7 @@ class QProgressBar;
 class QPushButton;
 class QWidget;
 class TConvertProcess;
+class TFileTransfer;
 class THttpCli;
 struct TProcessInfo;
 
@@ -44,6 +45,8 @@ public:
     virtual TConvertProcess& Converter() = 0;
     // The window the run's window is centred on and owned by.
     virtual QWidget* OwnerWindow() = 0;
+    // How many connections one file may be fetched over at once.
+    virtual int TransferConnections() const { return 4; }
 };
 
 class TfrmDownload : public platform::TForm {
@@ -148,7 +151,7 @@ private:
     void SetTransferMax(std::int64_t max);
     void SetTransferPosition(std::int64_t position);
     // The received size on the label and the bar.
-    void ShowReceived();
+    void ShowReceived(std::int64_t received);
     // The transfer of a resolved job, its fallback and its error line; false when Stop ended it.
     bool Transfer();
     // False when a file is at path and the user declines to overwrite it.
@@ -161,6 +164,8 @@ private:
     static constexpr std::int64_t kUnknownLength = -1;
 
     TDownloadOwner& owner_;
+    // The file transfer under way, for Stop and the figures; null between transfers.
+    TFileTransfer* transfer_ = nullptr;
     std::int64_t transferMax_ = 100;
     std::int64_t transferPosition_ = 0;
     // This response's header named its length; without one no time remaining is shown.

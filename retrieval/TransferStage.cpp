@@ -14,6 +14,7 @@
 #include "platform/Messages.h"
 #include "platform/Tick.h"
 #include "retrieval/Download.h"
+#include "retrieval/FileTransfer.h"
 #include "retrieval/TransferProgress.h"
 
 namespace {
@@ -21,52 +22,12 @@ namespace {
 constexpr std::uint32_t kSampleMs = 2000;
 constexpr std::uint32_t kRefreshMs = 40;
 
-// The file a video is received into. Only the body of a successful response is the video: the
-// page that comes with an error status never goes into the file. The first failed write ends
-// the request, since every later block would be lost as well.
-class VideoFile final : public THttpStream {
-public:
-    VideoFile(std::unique_ptr<THttpFileStream> file, THttpCli& client, QObject* context)
-        : file_(std::move(file)), client_(client), context_(context) {}
-
-    bool Write(const char* data, std::size_t len) override {
-        const int status = client_.StatusCode();
-        if (status < 200 || status > 299) {
-            return true;
-        }
-        if (file_->Write(data, len)) {
-            return true;
-        }
-        if (!abortPosted_) {
-            abortPosted_ = true;
-            // Not from inside the client's own reception: once it has returned. A request
-            // that has ended by then, with this file gone, is left alone.
-            QMetaObject::invokeMethod(
-                context_,
-                [client = &client_, alive = std::weak_ptr<bool>(alive_)] {
-                    if (alive.lock()) {
-                        client->Abort();
-                    }
-                },
-                Qt::QueuedConnection);
-        }
-        return false;
-    }
-    std::int64_t Read(char* data, std::size_t len) override { return file_->Read(data, len); }
-    std::int64_t Size() const override { return file_->Size(); }
-    std::int64_t Position() const override { return file_->Position(); }
-    bool Seek(std::int64_t position) override { return file_->Seek(position); }
-    bool SetSize(std::int64_t size) override { return file_->SetSize(size); }
-    std::string ErrorText() const override { return file_->ErrorText(); }
-    int ErrorNumber() const override { return file_->ErrorNumber(); }
-
-private:
-    std::unique_ptr<THttpFileStream> file_;
-    THttpCli& client_;
-    QObject* context_;
-    bool abortPosted_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-};
+std::string ReconnectingText(int attempt, int max) {
+    std::string text = LoadStr(StrId::Reconnecting);
+    text.replace(text.find("%1"), 2, std::to_string(attempt));
+    text.replace(text.find("%2"), 2, std::to_string(max));
+    return text;
+}
 
 }  // namespace
 
@@ -133,140 +94,118 @@ bool TfrmDownload::Transfer() {
     if (!MayWrite(DownloadPath)) {
         return true;
     }
-    if (ProxyEnabled()) {
-        // Hosts named in no_proxy are fetched directly; the credentials go to the proxy alone.
-        const TProxyRoute route = SystemProxyRoute(eDownloadUrl);
-        HttpCli1->Proxy = route.Host;
-        HttpCli1->ProxyPort = std::to_string(route.Port);
-        HttpCli1->ProxyUsername = route.User;
-        HttpCli1->ProxyPassword = route.Password;
-    }
-    // https addresses (the file's own, or one it relocates to) go through https_proxy alone.
-    const TProxyRoute secure = SystemHttpsProxyRoute(eDownloadUrl);
-    HttpCli1->HttpsProxy = secure.Host;
-    HttpCli1->HttpsProxyPort = std::to_string(secure.Port);
-    HttpCli1->HttpsProxyUsername = secure.User;
-    HttpCli1->HttpsProxyPassword = secure.Password;
-    HttpCli1->URL = transfer::QualityUrl(quality, eDownloadUrl, HDAvailable);
+    // Stop takes an address here as the sign that a transfer may be under way.
+    std::string url = transfer::QualityUrl(quality, eDownloadUrl, HDAvailable);
+    HttpCli1->URL = url;
 
-    std::string httpError;
-    std::string writeError;
+    TFileTransfer::Settings settings;
+    settings.connections = owner_.TransferConnections();
+    TFileTransfer::Result result;
     for (;;) {
-        httpError.clear();
-        const bool existed = platform::FileExists(DownloadPath);
-        auto created = THttpFileStream::Create(DownloadPath, nullptr);
-        if (!created) {
-            const int reason = errno;
-            AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(reason)));
-            return true;
-        }
-        VideoFile file(std::move(created), *HttpCli1, this);
-        HttpCli1->RcvdStream = &file;
         const std::string caption =
             LoadStr(StrId::Downloading) + transfer::FileNamePart(DownloadPath) + " ...";
         SetElidedText(lFileName, caption);
-        try {
-            HttpCli1->Get();
-        } catch (const EHttpException& e) {
-            httpError = e.what();
-            if (HttpCli1->RequestDoneError() == 0) {
-                httpError = std::to_string(e.ErrorCode()) + " " + httpError;
+        // The total shown is this file's own, never that of the file before.
+        lengthKnown_ = false;
+        TotalSizeText.clear();
+        SetTransferMax(kUnknownLength);
+        std::int64_t received = 0;
+        {
+            TFileTransfer file(*HttpCli1, url, DownloadPath, settings);
+            file.OnLength = [this] { HttpCli1HeaderData(); };
+            file.OnData = [this] { HttpCli1DocData(); };
+            file.OnReconnect = [this, caption](int attempt, int max) {
+                SetElidedText(lFileName, attempt == 0 ? caption : ReconnectingText(attempt, max));
+            };
+            transfer_ = &file;
+            try {
+                result = file.Run();
+            } catch (...) {
+                transfer_ = nullptr;
+                throw;
             }
-        } catch (...) {
-            HttpCli1->RcvdStream = nullptr;
-            throw;
+            transfer_ = nullptr;
+            received = file.Received();
         }
-        HttpCli1->RcvdStream = nullptr;
-        if (!HttpCli1->RcvdStreamError().empty()) {
-            writeError = transfer::PlainReason(file.ErrorNumber());
+        if (received > 0) {
+            ShowReceived(received);
         }
-        const int status = HttpCli1->StatusCode();
-        const bool whole = httpError.empty() && writeError.empty() && !HttpCli1->BodyIncomplete() &&
-                           status >= 200 && status <= 299;
-        // A file made for this transfer that got no byte of the video is not left behind.
-        if (!whole && !existed && file.Size() == 0) {
-            std::remove(DownloadPath.c_str());
+        if (result.outcome == TFileTransfer::Outcome::Done && !lengthKnown_) {
+            SetTransferMax(received);  // the whole file, now that its size is known
         }
-        if (HttpCli1->RcvdCount() > 0) {
-            ShowReceived();
+        if (Stopped || result.outcome == TFileTransfer::Outcome::Stopped) {
+            return !Stopped;
         }
-        if (whole && !lengthKnown_) {
-            SetTransferMax(HttpCli1->RcvdCount());  // the whole file, now that its size is known
-        }
-        if (Stopped) {
-            return false;
-        }
-        if (httpError.empty() || !writeError.empty() || quality != transfer::kQualityBest ||
-            HttpCli1->URL == eDownloadUrl) {
+        if (result.outcome != TFileTransfer::Outcome::Failed || quality != transfer::kQualityBest ||
+            url == eDownloadUrl) {
             break;
         }
         // Best Available: the address without a quality suffix, stored as the site's FLV. A
         // file of that name is the user's until they say otherwise.
-        HttpCli1->URL = eDownloadUrl;
+        url = eDownloadUrl;
+        HttpCli1->URL = url;
         DownloadPath = transfer::ReplaceExtension(DownloadPath, ".flv");
         if (!MayWrite(DownloadPath)) {
             return true;
         }
     }
 
-    // A failed transfer keeps what it wrote, but never passes for a finished one.
-    if (!writeError.empty()) {
-        AddError(JobLine("Cannot write ", DownloadPath, writeError));
-    } else if (!httpError.empty() || HttpCli1->StatusCode() < 200 || HttpCli1->StatusCode() > 299) {
-        std::string reason = !httpError.empty() ? httpError
-                                                : std::to_string(HttpCli1->StatusCode()) + " " +
-                                                      HttpCli1->ReasonPhrase();
-        if (HttpCli1->StatusCode() == 407) {
-            const bool secure = HttpCli1->CurrentProtocol() == "https";
-            reason += ": " + ProxyAuthenticationText(secure ? !HttpCli1->HttpsProxyUsername.empty()
-                                                            : !HttpCli1->ProxyUsername.empty(),
-                                                     secure ? "https_proxy" : "http_proxy");
+    // A failed transfer never passes for a finished one, and never touches the user's file.
+    using Outcome = TFileTransfer::Outcome;
+    switch (result.outcome) {
+        case Outcome::Done:
+        case Outcome::Stopped:
+            break;
+        case Outcome::CreateFailed:
+            AddError(JobLine("Cannot create ", DownloadPath, result.reason));
+            break;
+        case Outcome::WriteFailed:
+            AddError(JobLine("Cannot write ", DownloadPath, result.reason));
+            break;
+        case Outcome::Failed: {
+            std::string reason = result.reason;
+            if (result.status == 407) {
+                const bool secure = HttpCli1->CurrentProtocol() == "https";
+                reason +=
+                    ": " + ProxyAuthenticationText(secure ? !HttpCli1->HttpsProxyUsername.empty()
+                                                          : !HttpCli1->ProxyUsername.empty(),
+                                                   secure ? "https_proxy" : "http_proxy");
+            }
+            AddError(JobLine("Download failed: ", DownloadPath, reason));
+            break;
         }
-        // A relocation refused at the limit leaves the redirect's own status, which alone
-        // reads as if the server had failed.
-        if (HttpCli1->LocationChangeCurCount() > HttpCli1->LocationChangeMaxCount &&
-            HttpCli1->StatusCode() >= 300 && HttpCli1->StatusCode() <= 399) {
-            reason = LoadStr(StrId::TooManyRelocations) + ": " + reason;
-        }
-        AddError(JobLine("Download failed: ", DownloadPath, reason));
-    } else if (HttpCli1->BodyIncomplete()) {
-        AddError(JobLine("Download incomplete: ", DownloadPath, {}));
+        case Outcome::Incomplete:
+            AddError(JobLine("Download incomplete: ", DownloadPath, {}));
+            break;
     }
     return true;
 }
 
 void TfrmDownload::HttpCli1HeaderData() {
-    const std::vector<std::string>& lines = HttpCli1->RcvdHeader();
-    if (lines.size() == 1) {
-        // A new response: the total is its own, never that of a relocation before it.
-        lengthKnown_ = false;
-        TotalSizeText.clear();
-        SetTransferMax(kUnknownLength);
+    if (transfer_ == nullptr) {
+        return;
     }
-    const int status = HttpCli1->StatusCode();
-    if (lengthKnown_ || status < 200 || status > 299) {
-        return;  // only the response that carries the file tells its size
-    }
-    if (const auto length = transfer::ContentLengthOf(lines)) {
-        lengthKnown_ = true;
-        SetTransferMax(*length);
-        TotalSizeText = FormatSizeKB(*length) + LoadStr(StrId::KB);
-    }
+    const std::int64_t length = transfer_->Length();
+    lengthKnown_ = length >= 0;
+    SetTransferMax(lengthKnown_ ? length : kUnknownLength);
+    TotalSizeText = lengthKnown_ ? FormatSizeKB(length) + LoadStr(StrId::KB) : std::string();
 }
 
-void TfrmDownload::ShowReceived() {
-    const std::int64_t received = HttpCli1->RcvdCount();
+void TfrmDownload::ShowReceived(std::int64_t received) {
     lReceiveData->setText(Shown(transfer::ReceivedText(received, TotalSizeText)));
     SetTransferPosition(received);
     shownTick_ = platform::GetTickCount();
 }
 
 void TfrmDownload::HttpCli1DocData() {
-    const std::int64_t received = HttpCli1->RcvdCount();
+    if (transfer_ == nullptr) {
+        return;
+    }
+    const std::int64_t received = transfer_->Received();
     // Blocks arrive by the thousand a second on a fast link; drawing each would cost more than
     // receiving it. The figures are shown at most every kRefreshMs, and always the last one.
     if (platform::GetTickCount() - shownTick_ >= kRefreshMs || received == transferMax_) {
-        ShowReceived();
+        ShowReceived(received);
     }
     if (SampleTick == 0) {
         SampleTick = platform::GetTickCount();

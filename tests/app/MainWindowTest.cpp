@@ -75,9 +75,10 @@ TEST_F(MainWindow, WithoutASettingsFileItStartsWithTheDefaultsAndWritesThemAtClo
     EXPECT_TRUE(form.Normal1->isChecked());
     EXPECT_EQ(form.cbFormat->currentIndex(), 0);
     ASSERT_NE(form.ConvertProcess, nullptr);
-    EXPECT_EQ(CloseAndRead(),
-              "[Options]\nOutputDirectory=" + Folder() +
-                  "\nRadioButton=0\nConvertFormat=0\nQuality=0\n\n[Copy]\nEnable=0\n");
+    EXPECT_EQ(
+        CloseAndRead(),
+        "[Options]\nOutputDirectory=" + Folder() +
+            "\nRadioButton=0\nConvertFormat=0\nQuality=0\nConnections=4\n\n[Copy]\nEnable=0\n");
 }
 
 TEST_F(MainWindow, StoredValuesAreLoadedAndWrittenBack) {
@@ -110,6 +111,25 @@ TEST_F(MainWindow, ExactlyOneQualityItemIsCheckedForEveryStoredValue) {
         EXPECT_EQ(checked, 1) << stored;
         form_.reset();
     }
+}
+
+TEST_F(MainWindow, ConnectionsAreOneToSixteenAndChosenInTheMenu) {
+    const std::pair<const char*, int> cases[] = {{"8", 8},  {"16", 16}, {"1", 1}, {"0", 4},
+                                                 {"17", 4}, {"-2", 4},  {"x", 4}, {"3", 3}};
+    for (auto [stored, expected] : cases) {
+        TfrmMain& form = Open(std::string("[Options]\nConnections=") + stored + "\n");
+        EXPECT_EQ(form.TransferConnections(), expected) << stored;
+        int checked = 0;
+        for (QAction* item : form.miConnections->actions()) {
+            checked += item->isChecked() && item->data().toInt() == expected;
+        }
+        EXPECT_EQ(checked, expected == 3 ? 0 : 1) << stored;
+        form_.reset();
+    }
+    TfrmMain& form = Open();
+    form.miConnections->actions().last()->trigger();
+    EXPECT_EQ(form.Connections, 16);
+    EXPECT_NE(CloseAndRead().find("Connections=16\n"), std::string::npos);
 }
 
 TEST_F(MainWindow, QualityClickChecksOnlyTheClickedItem) {

@@ -149,12 +149,12 @@ TEST_F(Run, NoFileIsOverwrittenUnaskedOrFilledWithAnErrorPage) {
          {platform::MsgAnswer::No},
          {{flv, "mine"}},
          0},
-        {"an error page never replaces a file the user let go",
+        {"a file the user let go stays until the new one is whole",
          0,
          {kYouTubeHdFile},
          {{flv, "mine"}},
          {platform::MsgAnswer::Yes},
-         {{flv, ""}},
+         {{flv, "mine"}},
          1},
     };
     for (const Case& c : cases) {

@@ -908,4 +908,54 @@ TEST(HttpCli, ARedirectBodyWithoutALengthNeverEndsTheRequest) {
     }
 }
 
+TEST(HttpCli, AKeptConnectionStaysInStepAfterAChunkedRedirectOrChallenge) {
+    // The chunks of a body without a length are read by their framing, not left for the next
+    // response on the connection.
+    for (const char* status : {"301 Moved", "302 Found", "401 Unauthorized", "407 Proxy"}) {
+        SCOPED_TRACE(status);
+        const bool redirect = status[0] == '3';
+        LoopbackServer server({Script()
+                                   .ReadUntil("\r\n\r\n")
+                                   .Send(std::string("HTTP/1.1 ") + status +
+                                         "\r\nLocation: /b\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                   .Sleep(100)
+                                   .Send("9\r\nHTTP/1.1 \r\n5\r\n0 Fou\r\n0\r\n\r\n")
+                                   .ReadUntil("GET /b")
+                                   .ReadUntil("\r\n\r\n")
+                                   .Send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok")
+                                   .Close()});
+        Client c;
+        c.http.SetRequestVer("1.1");
+        c.http.FollowRelocation = redirect;
+        c.http.URL = c.Url(server, "/a");
+        EXPECT_EQ(c.Get(), 0);
+        if (!redirect) {
+            EXPECT_EQ(c.http.StatusCode(), std::atoi(status));
+            c.body.SetSize(0);
+            c.http.URL = c.Url(server, "/b");
+            EXPECT_EQ(c.Get(), 0);
+        }
+        EXPECT_EQ(c.http.StatusCode(), 200);
+        EXPECT_EQ(c.body.Bytes(), "ok");
+        EXPECT_EQ(server.AcceptedCount(), 1);
+    }
+}
+
+TEST(HttpCli, AKeptConnectionClosedUnansweredIsRetriedOnceOnANewOne) {
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    LoopbackServer server(
+        {Script().ReadUntil("\r\n\r\n").Send(ok).ReadUntil("GET /b").ReadUntil("\r\n\r\n").Close(),
+         Answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nyes")});
+    Client c;
+    c.http.SetRequestVer("1.1");
+    c.http.URL = c.Url(server, "/a");
+    EXPECT_EQ(c.Get(), 0);
+    c.body.SetSize(0);
+    c.http.URL = c.Url(server, "/b");
+    EXPECT_EQ(c.Get(), 0);
+    EXPECT_EQ(c.http.StatusCode(), 200);
+    EXPECT_EQ(c.body.Bytes(), "yes");
+    EXPECT_EQ(server.AcceptedCount(), 2);
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,7 +24,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tamberlo_site [--port N] [--media DIR] [--blob-mib N] [--clip-seconds N]\n"
-    "                     [--trickle CHUNK,MS] [--bench-pages N] [--https]\n"
+    "                     [--trickle CHUNK,MS] [--bench-pages N] [--https] [--ranges]\n"
+    "                     [--rate BYTES] [--file-mib N]\n"
     "                     [--misbehave ADDRESS=KIND[:ARG]]...\n"
     "--clip-seconds: length of the generated videos (default 2)\n"
     "--trickle: every video file goes out CHUNK bytes every MS milliseconds\n"
@@ -31,8 +33,13 @@ constexpr const char* kUsage =
     "--https: every video file moves to its https address (a relocation from http); the\n"
     "         second line printed is SSL_CERT_FILE=FILE, the authority to trust; use the\n"
     "         first line as https_proxy as well\n"
+    "--ranges: video files serve byte ranges (206, 416, Accept-Ranges, ETag, If-Range)\n"
+    "--rate: every connection to a video file gets BYTES per second at most\n"
+    "--file-mib: also serve N MiB of pseudo-random bytes at http://files.example/big.bin\n"
     "KIND: NNN (that status), reset[:BYTES], short[:BYTES], stall[:BYTES], hang,\n"
-    "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION\n"
+    "      cut (chunked, no last chunk), trickle[:CHUNK[,MS]], redirect:LOCATION,\n"
+    "      times:N (the fault hits only the first N answers), changes (the bytes and the\n"
+    "      tag change after the first answer)\n"
     "BYTES defaults to half the body; trickle to 4096 bytes every 50 ms.\n";
 
 [[noreturn]] void Fail(const std::string& why) {
@@ -93,6 +100,14 @@ void Misbehave(FixtureSite& site, const std::string& rule) {
         r.StallBeforeResponse();
     } else if (kind == "cut") {
         r.CutBeforeLastChunk();
+    } else if (kind == "times") {
+        r.FaultTimes(static_cast<int>(Number(arg, kind)));
+    } else if (kind == "changes") {
+        std::string other = *r.body;
+        if (!other.empty()) {
+            other[0] = static_cast<char>(other[0] ^ 1);
+        }
+        r.ChangesAfter(1, std::make_shared<const std::string>(std::move(other)), "\"v2\"");
     } else if (kind == "trickle") {
         const std::size_t comma = arg.find(',');
         const std::size_t chunk = hasArg ? Number(arg.substr(0, comma), kind) : 4096;
@@ -134,6 +149,9 @@ int main(int argc, char** argv) {
     std::size_t trickleChunk = 0;
     int trickleMs = 0;
     std::size_t benchPages = 0;
+    bool ranges = false;
+    std::size_t rate = 0;
+    std::size_t fileMib = 0;
     std::vector<std::string> rules;
     bool https = false;
     for (int i = 1; i < argc; ++i) {
@@ -164,6 +182,12 @@ int main(int argc, char** argv) {
             benchPages = Number(value(), a);
         } else if (a == "--https") {
             https = true;
+        } else if (a == "--ranges") {
+            ranges = true;
+        } else if (a == "--rate") {
+            rate = Number(value(), a);
+        } else if (a == "--file-mib") {
+            fileMib = Number(value(), a);
         } else if (a == "--misbehave") {
             rules.push_back(value());
         } else if (a == "--help" || a == "-h") {
@@ -193,11 +217,27 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        if (fileMib > 0) {
+            files.push_back("http://files.example/big.bin");
+            site.Route(files.back(), Reply::Body(std::make_shared<const std::string>(
+                                                     testsupport::PseudoRandomBytes(fileMib << 20)),
+                                                 "application/octet-stream"));
+        }
         for (const auto& file : files) {
             auto route = site.FindRoute(file);
-            if (route && trickleChunk > 0) {
-                site.Route(file, std::move(route->Trickle(trickleChunk, trickleMs)));
+            if (!route) {
+                continue;
             }
+            if (trickleChunk > 0) {
+                route->Trickle(trickleChunk, trickleMs);
+            }
+            if (ranges) {
+                route->Ranges();
+            }
+            if (rate > 0) {
+                route->Rate(rate);
+            }
+            site.Route(file, std::move(*route));
         }
         for (const auto& rule : rules) {
             Misbehave(site, rule);

@@ -83,6 +83,7 @@ std::optional<std::string> HeaderValue(const std::string& line, std::string_view
 const char* ReasonPhrase(int status) {
     static const std::map<int, const char*> phrases = {
         {200, "OK"},
+        {206, "Partial Content"},
         {301, "Moved Permanently"},
         {302, "Found"},
         {303, "See Other"},
@@ -91,6 +92,7 @@ const char* ReasonPhrase(int status) {
         {403, "Forbidden"},
         {404, "Not Found"},
         {410, "Gone"},
+        {416, "Range Not Satisfiable"},
         {500, "Internal Server Error"},
         {501, "Not Implemented"},
         {503, "Service Unavailable"},
@@ -346,18 +348,78 @@ std::string StatusBody(int status) {
            "</h1></body></html>\n";
 }
 
-void SendReply(SitePeer& peer, const Reply& r, bool headOnly) {
+// "bytes=A-B" or "bytes=A-" of a file of size bytes: [A, B+1), or nullopt when it names no
+// single range; A at or past the end gives an empty range at size.
+std::optional<std::pair<std::size_t, std::size_t>> RequestedRange(const std::string& value,
+                                                                  std::size_t size) {
+    if (value.rfind("bytes=", 0) != 0 || value.find(',') != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t dash = value.find('-', 6);
+    if (dash == std::string::npos || dash == 6) {
+        return std::nullopt;
+    }
+    const std::size_t first = std::strtoull(value.c_str() + 6, nullptr, 10);
+    const std::string lastText = value.substr(dash + 1);
+    std::size_t end = lastText.empty() ? size : std::strtoull(lastText.c_str(), nullptr, 10) + 1;
+    end = std::min(end, size);
+    if (first >= size || end <= first) {
+        return std::pair{size, size};
+    }
+    return std::pair{first, end};
+}
+
+std::string RequestHeader(const std::vector<std::string>& headers, std::string_view name) {
+    for (const auto& h : headers) {
+        if (auto v = HeaderValue(h, name)) {
+            return *v;
+        }
+    }
+    return {};
+}
+
+void SendReply(SitePeer& peer, const Reply& route, bool headOnly,
+               const std::vector<std::string>& requestHeaders) {
     using Fault = Reply::Fault;
     using Framing = Reply::Framing;
+    Reply r = route;
+    const int answer = r.answered->fetch_add(1);
+    if (r.changeAfter > 0 && answer >= r.changeAfter && r.changedBody) {
+        r.body = r.changedBody;
+        r.etag = r.changedEtag;
+    }
+    if (r.faultTimes > 0 && answer >= r.faultTimes) {
+        r.fault = Fault::None;
+    }
     if (r.fault == Fault::Hang) {
         peer.DrainUntilPeerCloses(std::nullopt);
         return;
     }
-    const std::string& body = *r.body;
+    std::string_view body = *r.body;
+    std::string status = std::to_string(r.status) + " " +
+                         (r.reason.empty() ? std::string(ReasonPhrase(r.status)) : r.reason);
+    std::string rangeHead;
+    if (r.ranges && r.status == 200 && r.framing == Framing::Length) {
+        rangeHead = "Accept-Ranges: bytes\r\nETag: " + r.etag + "\r\n";
+        const std::string ifRange = RequestHeader(requestHeaders, "If-Range");
+        const auto range = RequestedRange(RequestHeader(requestHeaders, "Range"), body.size());
+        if (range && (ifRange.empty() || ifRange == r.etag)) {
+            const std::string size = std::to_string(body.size());
+            if (range->first == body.size()) {
+                status = "416 Range Not Satisfiable";
+                rangeHead += "Content-Range: bytes */" + size + "\r\n";
+                body = {};
+            } else {
+                status = "206 Partial Content";
+                rangeHead += "Content-Range: bytes " + std::to_string(range->first) + "-" +
+                             std::to_string(range->second - 1) + "/" + size + "\r\n";
+                body = body.substr(range->first, range->second - range->first);
+            }
+        }
+    }
     const bool chunked = r.framing == Framing::Chunked;
-    std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
-                       (r.reason.empty() ? std::string(ReasonPhrase(r.status)) : r.reason) +
-                       "\r\nContent-Type: " + r.contentType + "\r\n";
+    std::string head = "HTTP/1.1 " + status + "\r\nContent-Type: " + r.contentType + "\r\n";
+    head += rangeHead;
     if (!r.location.empty()) {
         head += "Location: " + r.location + "\r\n";
     }
@@ -371,14 +433,17 @@ void SendReply(SitePeer& peer, const Reply& r, bool headOnly) {
     const bool cut = r.fault == Fault::Reset || r.fault == Fault::Short || r.fault == Fault::Stall;
     const std::size_t limit = headOnly ? 0 : cut ? std::min(r.faultAt, body.size()) : body.size();
     const bool trickle = r.trickleChunk > 0;
+    // A paced connection sends a fiftieth of a second's worth at a time.
+    const std::size_t paced = r.rate > 0 ? std::max<std::size_t>(1, r.rate / 50) : 0;
     const std::size_t piece = std::max<std::size_t>(1, trickle   ? r.trickleChunk
+                                                       : paced   ? paced
                                                        : chunked ? r.chunkSize
                                                                  : limit);
+    const auto started = Clock::now();
 
     bool ok = peer.Send({head});
     for (std::size_t at = 0; ok && at < limit; at += piece) {
-        const std::string_view data =
-            std::string_view(body).substr(at, std::min(piece, limit - at));
+        const std::string_view data = body.substr(at, std::min(piece, limit - at));
         if (chunked) {
             char size[24];
             std::snprintf(size, sizeof size, "%zx\r\n", data.size());
@@ -388,6 +453,14 @@ void SendReply(SitePeer& peer, const Reply& r, bool headOnly) {
         }
         if (ok && trickle && at + piece < limit) {
             peer.Sleep(r.trickleDelayMs);
+        }
+        if (ok && paced > 0 && at + piece < limit) {
+            const auto due = started + std::chrono::microseconds((at + piece) * 1000000 / r.rate);
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
+            if (wait.count() > 0) {
+                peer.Sleep(static_cast<int>(wait.count()));
+            }
         }
     }
     if (ok && chunked && !headOnly && r.fault == Fault::None) {
@@ -475,6 +548,29 @@ Reply& Reply::StallAfter(std::size_t bodyBytes) {
 
 Reply& Reply::StallBeforeResponse() {
     fault = Fault::Hang;
+    return *this;
+}
+
+Reply& Reply::Ranges(std::string entityTag) {
+    ranges = true;
+    etag = std::move(entityTag);
+    return *this;
+}
+
+Reply& Reply::Rate(std::size_t bytesPerSecond) {
+    rate = bytesPerSecond;
+    return *this;
+}
+
+Reply& Reply::FaultTimes(int times) {
+    faultTimes = times;
+    return *this;
+}
+
+Reply& Reply::ChangesAfter(int answers, std::shared_ptr<const std::string> body, std::string tag) {
+    changeAfter = answers;
+    changedBody = std::move(body);
+    changedEtag = std::move(tag);
     return *this;
 }
 
@@ -646,18 +742,20 @@ bool FixtureSite::ServeOne(SitePeer& peer, const std::string& scheme, bool tunne
     const bool tunnel = method == "CONNECT" && tunnels;
 
     std::optional<Reply> reply;
+    std::vector<std::string> requestHeaders;
     {
         std::lock_guard lock(mutex_);
         if (auto it = routes_.find(rq.address); it != routes_.end() && method != "CONNECT") {
             reply = it->second;
         }
+        requestHeaders = rq.headers;
         requests_.push_back(std::move(rq));
         requestArrived_.notify_all();
     }
     if (tunnel) {
         tunnelHost = Lower(target.substr(0, target.rfind(':')));
         if (tunnelHost.starts_with("refuse.")) {
-            SendReply(peer, Reply::Status(403), false);
+            SendReply(peer, Reply::Status(403), false, {});
             return false;
         }
         return peer.Send({"HTTP/1.1 200 Connection established\r\n\r\n"});
@@ -670,7 +768,7 @@ bool FixtureSite::ServeOne(SitePeer& peer, const std::string& scheme, bool tunne
     if (reply->framing == Reply::Framing::Close && http11) {
         reply->framing = Reply::Framing::Chunked;
     }
-    SendReply(peer, *reply, method == "HEAD");
+    SendReply(peer, *reply, method == "HEAD", requestHeaders);
     return false;
 }
 

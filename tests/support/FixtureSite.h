@@ -66,6 +66,21 @@ struct Reply {
     // A slow trickle: the body goes out in pieces of trickleChunk bytes, trickleDelayMs apart.
     std::size_t trickleChunk = 0;
     int trickleDelayMs = 0;
+    // Ranges as file servers serve them: Accept-Ranges, an ETag, 206 for "Range: bytes=A-B"
+    // (unless an If-Range names another tag), 416 for a range past the end.
+    bool ranges = false;
+    std::string etag;
+    // Bytes per second for each connection; 0: as fast as the socket takes them.
+    std::size_t rate = 0;
+    // The fault hits only the first faultTimes answers of this route (0: every one); the count
+    // is shared by the copies of the reply.
+    int faultTimes = 0;
+    std::shared_ptr<std::atomic<int>> answered = std::make_shared<std::atomic<int>>(0);
+    // After changeAfter answers, the route serves changedBody under changedEtag: a file that
+    // changes between requests.
+    int changeAfter = 0;
+    std::shared_ptr<const std::string> changedBody;
+    std::string changedEtag;
 
     static Reply Body(std::string bytes, std::string contentType = "text/html");
     // Shares the bytes: a large video served at several addresses is held once.
@@ -82,6 +97,10 @@ struct Reply {
     Reply& StallAfter(std::size_t bodyBytes);
     Reply& StallBeforeResponse();
     Reply& Trickle(std::size_t chunk, int delayMs);
+    Reply& Ranges(std::string entityTag = "\"v1\"");
+    Reply& Rate(std::size_t bytesPerSecond);
+    Reply& FaultTimes(int times);
+    Reply& ChangesAfter(int answers, std::shared_ptr<const std::string> body, std::string tag);
 };
 
 // One request as it arrived.

@@ -35,6 +35,11 @@ site=$!
 for _ in $(seq 600); do [ -s "$home/site.url" ] && break; sleep 0.1; done
 [ -s "$home/site.url" ] || { echo "the demo site did not start" >&2; exit 1; }
 proxy="$(head -1 "$home/site.url")"
+# With --https the site names the authority its certificates come from on a second line.
+case " ${TAMBERLO_SITE_ARGS:-} " in
+  *" --https "*) for _ in $(seq 50); do [ "$(wc -l < "$home/site.url")" -ge 2 ] && break; sleep 0.1; done ;;
+esac
+ca="$(sed -n 's/^SSL_CERT_FILE=//p' "$home/site.url")"
 
 addresses="http://www.youtube.com/watch?v=Qz3kT0pLmW8
 http://www.metacafe.com/watch/1234567/funny_cats_compilation/
@@ -46,7 +51,11 @@ echo "Videos are stored in: $home/videos"
 echo "Addresses to paste (already copied to the clipboard when a display is there):"
 echo "$addresses"
 
-http_proxy="$proxy" "$home/tamberlo" &
+if [ -n "$ca" ]; then
+  SSL_CERT_FILE="$ca" http_proxy="$proxy" https_proxy="$proxy" "$home/tamberlo" &
+else
+  http_proxy="$proxy" "$home/tamberlo" &
+fi
 program=$!
 if [ -n "${DISPLAY:-}" ] && command -v xclip >/dev/null; then
   sleep 2

@@ -8,6 +8,7 @@
 
 #include "common/StringTable.h"
 #include "common/Text.h"
+#include "http/HttpAuth.h"
 #include "http/HttpUrl.h"
 #include "http/TlsSession.h"
 #include "http/WSocket.h"
@@ -36,24 +37,6 @@ bool HasScheme(std::string_view s) {
         }
     }
     return true;
-}
-
-std::string Base64(std::string_view bytes) {
-    static constexpr char kDigits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            out.push_back(k <= n ? kDigits[(group >> (18 - 6 * k)) & 63] : '=');
-        }
-    }
-    return out;
 }
 
 // An IPv6 address written without brackets: only hex digits, colons and dots, two colons at
@@ -483,7 +466,7 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
     // cost a round trip per request and gain nothing, as Basic has nothing to negotiate.
     if (viaProxy_ && !ProxyUsername.empty() && !Options.Contains(httpoNoBasicAuth)) {
         lines.push_back("Proxy-Authorization: Basic " +
-                        Base64(ProxyUsername + ":" + ProxyPassword));
+                        BasicCredentials(ProxyUsername, ProxyPassword));
     }
     add("Cookie: ", Cookie);
     if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {

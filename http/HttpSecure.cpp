@@ -2,13 +2,13 @@
 // proxy's CONNECT tunnel (when HttpsProxy is set), then through the TLS handshake; only then is
 // the request sent, and every byte after it passes through the TLS session.
 
-#include <openssl/evp.h>
-
 #include <QTimer>
 
 #include "common/StringTable.h"
 #include "common/Text.h"
 #include "http/HttpProt.h"
+#include "http/HttpAuth.h"
+#include "http/HttpUrl.h"
 #include "http/TlsSession.h"
 #include "http/WSocket.h"
 
@@ -19,15 +19,6 @@ constexpr std::size_t kMaxTunnelReply = 64 * 1024;
 constexpr int kRawReadSize = 16 * 1024;
 // Reception passes of one socket notice over bytes the session holds.
 constexpr int kMaxSecurePasses = 64;
-
-std::string Base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
 
 std::string TunnelRefused(const std::string& target) {
     std::string line = LoadStr(StrId::ProxyRefusedTunnel);
@@ -61,7 +52,7 @@ void THttpCli::StartSecureLink() {
         std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
         if (!HttpsProxyUsername.empty()) {
             request += "Proxy-Authorization: Basic " +
-                       Base64(HttpsProxyUsername + ":" + HttpsProxyPassword) + "\r\n";
+                       BasicCredentials(HttpsProxyUsername, HttpsProxyPassword) + "\r\n";
         }
         if (!Agent.empty()) {
             request += "User-Agent: " + Agent + "\r\n";

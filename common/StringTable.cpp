@@ -104,6 +104,9 @@ const std::unordered_map<int, std::string>& Table() {
         {403,
          "No display can be reached. Tamberlo needs an X11 display (XWayland on a Wayland "
          "session), or a Wayland display with Qt's Wayland support (qt6-wayland) installed."},
+
+        {520, "the file was removed while it was written"},
+        {521, "ffmpeg is not installed; install the ffmpeg package"},
     };
     return table;
 }

@@ -100,6 +100,10 @@ enum class StrId : int {
     // A start that finds no display
     NoDisplaySummary = 402,
     NoDisplayBody = 403,
+
+    // Files a run makes, and the converter it starts
+    PartFileGone = 520,
+    ConverterNotInstalled = 521,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -1,9 +1,13 @@
 // The transfer stage: fetch the resolved video file into the output folder with the window's
 // HTTP client, in the chosen quality, showing size, progress, speed and time remaining.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QLabel>
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "common/Global.h"
@@ -21,20 +25,20 @@ namespace {
 constexpr std::uint32_t kSampleMs = 2000;
 constexpr std::uint32_t kRefreshMs = 40;
 
-// The file a video is received into. Only the body of a successful response is the video: the
-// page that comes with an error status never goes into the file. The first failed write ends
-// the request, since every later block would be lost as well.
+// The partial file a video is received into. Only the body of a successful response is the
+// video: the page that comes with an error status never goes into the file. The first failed
+// write ends the request, since every later block would be lost as well.
 class VideoFile final : public THttpStream {
 public:
-    VideoFile(std::unique_ptr<THttpFileStream> file, THttpCli& client, QObject* context)
-        : file_(std::move(file)), client_(client), context_(context) {}
+    VideoFile(platform::NewFile& file, THttpCli& client, QObject* context)
+        : fd_(file.Fd()), client_(client), context_(context) {}
 
     bool Write(const char* data, std::size_t len) override {
         const int status = client_.StatusCode();
         if (status < 200 || status > 299) {
             return true;
         }
-        if (file_->Write(data, len)) {
+        if (WriteAll(data, len)) {
             return true;
         }
         if (!abortPosted_) {
@@ -52,25 +56,78 @@ public:
         }
         return false;
     }
-    std::int64_t Read(char* data, std::size_t len) override { return file_->Read(data, len); }
-    std::int64_t Size() const override { return file_->Size(); }
-    std::int64_t Position() const override { return file_->Position(); }
-    bool Seek(std::int64_t position) override { return file_->Seek(position); }
-    bool SetSize(std::int64_t size) override { return file_->SetSize(size); }
-    std::string ErrorText() const override { return file_->ErrorText(); }
-    int ErrorNumber() const override { return file_->ErrorNumber(); }
+    std::int64_t Read(char* data, std::size_t len) override {
+        const ssize_t n = ::pread(fd_, data, len, position_);
+        if (n > 0) {
+            position_ += n;
+        }
+        return n;
+    }
+    std::int64_t Size() const override {
+        struct stat info {};
+        return ::fstat(fd_, &info) == 0 ? info.st_size : 0;
+    }
+    std::int64_t Position() const override { return position_; }
+    bool Seek(std::int64_t position) override {
+        position_ = position;
+        return position >= 0;
+    }
+    bool SetSize(std::int64_t size) override {
+        if (::ftruncate(fd_, size) != 0) {
+            return Fail();
+        }
+        position_ = std::min(position_, size);
+        return true;
+    }
 
 private:
-    std::unique_ptr<THttpFileStream> file_;
+    bool WriteAll(const char* data, std::size_t len) {
+        while (len > 0) {
+            const ssize_t n = ::pwrite(fd_, data, len, position_);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                if (n == 0) {
+                    errno = ENOSPC;
+                }
+                return Fail();
+            }
+            data += n;
+            len -= static_cast<std::size_t>(n);
+            position_ += n;
+        }
+        return true;
+    }
+    bool Fail() {
+        errorNumber_ = errno;
+        error_ = std::string("Write error: ") + std::strerror(errno);
+        return false;
+    }
+
+    int fd_;
+    std::int64_t position_ = 0;
     THttpCli& client_;
     QObject* context_;
     bool abortPosted_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+// Why a file made for a job is not where it was made.
+std::string PlaceReason(platform::NewFile::Place place) {
+    return place == platform::NewFile::Place::FolderGone ? transfer::PlainReason(ENOENT)
+                                                         : LoadStr(StrId::PartFileGone);
+}
+
 }  // namespace
 
 void TfrmDownload::WMDownloadFile() {
+    transferred_ = false;
     if (eDownloadUrl.empty()) {
         AddError(LoadStr(StrId::UnableGetHtmlFrom) + CurrentJob() + pageFailure_);
     } else if (!Transfer()) {
@@ -133,17 +190,24 @@ bool TfrmDownload::Transfer() {
     std::string writeError;
     for (;;) {
         httpError.clear();
-        const bool existed = platform::FileExists(DownloadPath);
-        auto created = THttpFileStream::Create(DownloadPath, nullptr);
-        if (!created) {
+        // The video arrives in a file of its own making beside the final name, which it takes
+        // only when whole: a link of that name is never written through, and the file the
+        // user let go stays untouched until the new one is complete.
+        const std::string name = transfer::FileNamePart(DownloadPath);
+        if (struct stat info {}; lstat(DownloadPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(EISDIR)));
+            return true;
+        }
+        auto part = platform::NewFile::Create(FolderOf(DownloadPath),
+                                              platform::PartFileName(name), true);
+        if (!part) {
             const int reason = errno;
             AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(reason)));
             return true;
         }
-        VideoFile file(std::move(created), *HttpCli1, this);
+        VideoFile file(*part, *HttpCli1, this);
         HttpCli1->RcvdStream = &file;
-        const std::string caption =
-            LoadStr(StrId::Downloading) + transfer::FileNamePart(DownloadPath) + " ...";
+        const std::string caption = LoadStr(StrId::Downloading) + name + " ...";
         SetElidedText(lFileName, caption);
         try {
             HttpCli1->Get();
@@ -163,25 +227,39 @@ bool TfrmDownload::Transfer() {
         const int status = HttpCli1->StatusCode();
         const bool whole = httpError.empty() && writeError.empty() && !HttpCli1->BodyIncomplete() &&
                            status >= 200 && status <= 299;
-        // A file made for this transfer that got no byte of the video is not left behind.
-        if (!whole && !existed && file.Size() == 0) {
-            std::remove(DownloadPath.c_str());
-        }
         if (HttpCli1->RcvdCount() > 0) {
             ShowReceived();
         }
         if (whole && !lengthKnown_) {
             SetTransferMax(HttpCli1->RcvdCount());  // the whole file, now that its size is known
         }
+        if (whole) {
+            part->CloseFd();
+            if (const auto place = part->CheckPlace(); place != platform::NewFile::Place::Kept) {
+                AddError(JobLine("Cannot write ", DownloadPath, PlaceReason(place)));
+            } else if (!part->CommitAs(name)) {
+                const int reason = errno;
+                AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(reason)));
+            } else {
+                transferred_ = true;
+            }
+            return !Stopped;
+        }
         if (Stopped) {
+            if (file.Size() > 0) {
+                part->Keep();  // what has arrived is kept for a later run to continue
+            }
             return false;
         }
-        if (httpError.empty() || !writeError.empty() || quality != transfer::kQualityBest ||
-            HttpCli1->URL == eDownloadUrl) {
+        // Anything short of the whole file is removed with its part; the final name keeps what
+        // it held.
+        if (!writeError.empty() || quality != transfer::kQualityBest ||
+            HttpCli1->URL == eDownloadUrl || httpError.empty()) {
             break;
         }
         // Best Available: the address without a quality suffix, stored as the site's FLV. A
         // file of that name is the user's until they say otherwise.
+        part.reset();
         HttpCli1->URL = eDownloadUrl;
         DownloadPath = transfer::ReplaceExtension(DownloadPath, ".flv");
         if (!MayWrite(DownloadPath)) {
@@ -189,7 +267,6 @@ bool TfrmDownload::Transfer() {
         }
     }
 
-    // A failed transfer keeps what it wrote, but never passes for a finished one.
     if (!writeError.empty()) {
         AddError(JobLine("Cannot write ", DownloadPath, writeError));
     } else if (!httpError.empty() || HttpCli1->StatusCode() < 200 || HttpCli1->StatusCode() > 299) {
@@ -200,7 +277,7 @@ bool TfrmDownload::Transfer() {
             reason += ": " + ProxyAuthenticationText(!HttpCli1->ProxyUsername.empty());
         }
         AddError(JobLine("Download failed: ", DownloadPath, reason));
-    } else if (HttpCli1->BodyIncomplete()) {
+    } else {
         AddError(JobLine("Download incomplete: ", DownloadPath, {}));
     }
     return true;

@@ -1,6 +1,7 @@
 // Program entry: hand over to a running copy, or run the main window until it closes.
 
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -10,10 +11,12 @@
 #include "app/Places.h"
 #include "common/StringTable.h"
 #include "platform/Display.h"
+#include "platform/EndSignals.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Notify.h"
 #include "platform/SingleInstance.h"
+#include "retrieval/Download.h"
 #include "ui/Look.h"
 
 namespace {
@@ -42,6 +45,25 @@ std::string LaunchToken() {
         }
     }
     return {};
+}
+
+// Ends the program as the user would, step by step until the main window has closed: a run is
+// stopped (its error box left out), a question open in it is closed, then the main window.
+void EndAsAsked(TfrmMain& main) {
+    auto* steps = new QTimer(&main);
+    QObject::connect(steps, &QTimer::timeout, &main, [&main] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* run = qobject_cast<TfrmDownload*>(modal)) {
+            run->EndRun();
+        } else if (modal != nullptr) {
+            modal->close();
+        } else if (!main.close() || main.isVisible()) {
+            return;
+        } else {
+            QApplication::quit();
+        }
+    });
+    steps->start(20);
 }
 
 }  // namespace
@@ -82,6 +104,7 @@ int main(int argc, char** argv) {
     TfrmMain frmMain(PlacesOf(platform::ExecutableFolder()));
     platform::InstanceListener listener(kMainWindowClassName, &frmMain);
     listener.Listen();
+    platform::EndSignals ending([&frmMain](int) { EndAsAsked(frmMain); });
     frmMain.show();
     app.exec();
     return 0;

@@ -279,9 +279,8 @@ bool TConvertProcess::FinishTempOutput(bool succeeded) {
     const std::size_t slash = OutputFile.rfind('/');
     // A converter that wrote nothing has made no file, whatever it says.
     succeeded = succeeded && tempOutput_->Size() > 0 &&
-                tempOutput_->CommitAs(slash == std::string::npos
-                                                       ? OutputFile
-                                                       : OutputFile.substr(slash + 1));
+                tempOutput_->CommitAs(slash == std::string::npos ? OutputFile
+                                                                 : OutputFile.substr(slash + 1));
     tempOutput_.reset();  // removed unless it has taken the output's name
     return succeeded;
 }

@@ -141,8 +141,7 @@ std::unique_ptr<NewFile> NewFile::Create(const std::string& folder, const std::s
     return file;
 }
 
-std::unique_ptr<NewFile> NewFile::CreateHidden(const std::string& folder,
-                                               const std::string& name) {
+std::unique_ptr<NewFile> NewFile::CreateHidden(const std::string& folder, const std::string& name) {
     const auto [stem, ext] = SplitExtension(name);
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;

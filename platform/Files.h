@@ -57,9 +57,9 @@ public:
 
     // What became of the file's place since it was made.
     enum class Place {
-        Kept,          // the folder is at its path and the file in it under its name
-        FolderGone,    // the folder was removed, or moved away from its path
-        FileGone,      // the file was removed or replaced
+        Kept,        // the folder is at its path and the file in it under its name
+        FolderGone,  // the folder was removed, or moved away from its path
+        FileGone,    // the file was removed or replaced
     };
     Place CheckPlace() const;
     // Renames the file over finalName in its folder, once its place is as it was. False with

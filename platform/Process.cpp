@@ -1,10 +1,10 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -157,7 +157,7 @@ void RemoveGroup(pid_t group) {
 
 // In the child between fork and exec: only system calls, nothing that allocates or locks.
 [[noreturn]] void StartChild(pid_t parent, const char* path, char* const* argv, int stdIn,
-                            int stdOut, int stdErr, int reportFd) {
+                             int stdOut, int stdErr, int reportFd) {
     // A group of its own, so that what the converter starts ends with it; and its end when
     // this program ends, however it ends. The parent may have gone before the request took.
     setpgid(0, 0);
@@ -168,8 +168,7 @@ void RemoveGroup(pid_t group) {
     const int in = fcntl(stdIn, F_DUPFD, 3);
     const int out = fcntl(stdOut, F_DUPFD, 3);
     const int err = fcntl(stdErr, F_DUPFD, 3);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-        dup2(err, 2) < 0) {
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
         const int error = errno;
         (void)!write(reportFd, &error, sizeof error);
         _exit(127);
@@ -312,8 +311,8 @@ bool ChildProcess::TryReap() {
     for (;;) {
         // Looked at first without reaping: while the ended child is a zombie its number still
         // names its group, so what it started can be ended without hitting a stranger.
-        int rc = waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info,
-                        WEXITED | WNOHANG | WNOWAIT);
+        int rc =
+            waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG | WNOWAIT);
         if (rc == 0 && info.si_pid == 0) {
             return false;  // with WNOHANG a child that still runs leaves si_pid at 0
         }

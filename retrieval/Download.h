@@ -98,6 +98,8 @@ public:
 
     // Handlers
     void bStopClick();
+    // Ends the run as Stop does, with no box at its close: the program is going.
+    void EndRun();
     void WMResolvePage();
     void WMDownloadFile();
     void WMConvertFile();
@@ -172,4 +174,5 @@ private:
     // Jobs that have their error line: one line tells a job's failure, the first one.
     std::set<std::int32_t> failedJobs_;
     bool closed_ = false;
+    bool quiet_ = false;
 };

@@ -194,12 +194,12 @@ bool TfrmDownload::Transfer() {
         // only when whole: a link of that name is never written through, and the file the
         // user let go stays untouched until the new one is complete.
         const std::string name = transfer::FileNamePart(DownloadPath);
-        if (struct stat info {}; lstat(DownloadPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (struct stat info{}; lstat(DownloadPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
             AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(EISDIR)));
             return true;
         }
-        auto part = platform::NewFile::Create(FolderOf(DownloadPath),
-                                              platform::PartFileName(name), true);
+        auto part =
+            platform::NewFile::Create(FolderOf(DownloadPath), platform::PartFileName(name), true);
         if (!part) {
             const int reason = errno;
             AddError(JobLine("Cannot create ", DownloadPath, transfer::PlainReason(reason)));

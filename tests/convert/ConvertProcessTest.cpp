@@ -208,8 +208,8 @@ TEST_F(ConvertProcessTest, RelativeNamesNeverReadAsOptions) {
     ASSERT_FALSE(args.empty());
     EXPECT_EQ(args.back().rfind("./.-y.", 0), 0u) << args.back();
     args.pop_back();
-    EXPECT_EQ(args, (std::vector<std::string>{"-y", "-i", "./-i.flv", "-ar", "44100", "-ab",
-                                              "128k", "-ac", "2"}));
+    EXPECT_EQ(args, (std::vector<std::string>{"-y", "-i", "./-i.flv", "-ar", "44100", "-ab", "128k",
+                                              "-ac", "2"}));
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputAnsweredNo) {

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "convert/CommandLine.h"
@@ -555,4 +557,56 @@ TEST_F(ConvertProcessTest, AStartWaitsBrieflyForAnEncoderListThatIsLate) {
     StartWith("exit 0\n");
     EXPECT_FALSE(HandsOverAac(runner_->Arguments()));
     EXPECT_TRUE(sink_.WaitForEnd(10000));
+}
+
+TEST_F(ConvertProcessTest, TheOutputNameIsReplacedByARenameNeverWrittenThrough) {
+    TempDir elsewhere;
+    const std::string theirs = elsewhere.File("theirs");
+    const std::string longName = dir_.File(std::string(251, 'n') + ".mp3");
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string link;  // the output is a link to this path; empty: no link
+        bool ownDownload;
+        std::size_t questions;
+    };
+    const Case cases[] = {
+        {"a dangling link is asked about", dir_.File("in.flv"), elsewhere.File("nothing"), false,
+         1},
+        {"so is a link to a file", dir_.File("in.flv"), theirs, false, 1},
+        {"the run's own download, as long as a name can be, converted onto itself unasked",
+         longName, "", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(theirs, "theirs");
+        runner_->InputFile = c.input;
+        runner_->OutputFile = c.ownDownload ? c.input : dir_.File("out.mp3");
+        std::remove(runner_->OutputFile.c_str());
+        if (!c.link.empty()) {
+            ASSERT_EQ(symlink(c.link.c_str(), runner_->OutputFile.c_str()), 0);
+        }
+        runner_->InputIsOwnDownload = c.ownDownload;
+        platform::ScriptedDialogs dialogs;
+        dialogs.answers = {platform::MsgAnswer::Yes};
+        sink_.records.clear();
+        StartWith("touch\n");
+        ASSERT_TRUE(sink_.WaitForEnd(10000));
+        EXPECT_EQ(dialogs.messages.size(), c.questions);
+        EXPECT_EQ(sink_.records.back().ExitCode, 0);
+        struct stat info {};
+        ASSERT_EQ(lstat(runner_->OutputFile.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(ReadFile(runner_->OutputFile), "converted");
+        EXPECT_EQ(ReadFile(theirs), "theirs");
+        EXPECT_FALSE(platform::FileExists(elsewhere.File("nothing")));
+        runner_->Stop(0);
+    }
+    // Nothing of the conversions' own is left beside their outputs.
+    std::remove(dir_.File("converter.args").c_str());
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"in.flv", "out.mp3", std::string(251, 'n') + ".mp3"}));
 }

@@ -1,12 +1,12 @@
 // Program entry: hand over to a running copy, or run the main window until it closes.
 
 #include <QApplication>
-#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/EndOnSignal.h"
 #include "app/MainWindow.h"
 #include "app/Places.h"
 #include "common/StringTable.h"
@@ -16,7 +16,6 @@
 #include "platform/Messages.h"
 #include "platform/Notify.h"
 #include "platform/SingleInstance.h"
-#include "retrieval/Download.h"
 #include "ui/Look.h"
 
 namespace {
@@ -45,25 +44,6 @@ std::string LaunchToken() {
         }
     }
     return {};
-}
-
-// Ends the program as the user would, step by step until the main window has closed: a run is
-// stopped (its error box left out), a question open in it is closed, then the main window.
-void EndAsAsked(TfrmMain& main) {
-    auto* steps = new QTimer(&main);
-    QObject::connect(steps, &QTimer::timeout, &main, [&main] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* run = qobject_cast<TfrmDownload*>(modal)) {
-            run->EndRun();
-        } else if (modal != nullptr) {
-            modal->close();
-        } else if (!main.close() || main.isVisible()) {
-            return;
-        } else {
-            QApplication::quit();
-        }
-    });
-    steps->start(20);
 }
 
 }  // namespace

@@ -76,10 +76,11 @@ void EndSignals::Arrived() {
     SetHandlers(SIG_DFL);
     signalPipe = -1;
     notifier_->setEnabled(false);
-    EndChildGroups();
     if (onSignal_) {
         onSignal_(signal);
     }
+    // Whatever the call has not ended yet: nothing a child started may outlive us.
+    EndChildGroups();
 }
 
 }  // namespace platform

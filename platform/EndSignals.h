@@ -1,9 +1,9 @@
 #pragma once
 
 // The signals that ask the program to end (SIGTERM, SIGINT, SIGHUP), turned into a call on the
-// user-interface thread. The process groups of the children are ended first, so that nothing
-// they started outlives a program that is slow to go; the call then ends the run and closes
-// the windows. A second such signal ends the program at once.
+// user-interface thread, which ends the run and closes the windows; the process groups of
+// children still running are ended right after it, so that nothing they started outlives a
+// program that is slow to go. A second such signal ends the program at once.
 
 #include <QObject>
 #include <functional>

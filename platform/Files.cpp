@@ -43,14 +43,6 @@ bool FileExists(const std::string& path) {
     return !path.empty() && lstat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat first {};
-    struct stat second {};
-    return !a.empty() && !b.empty() && stat(a.c_str(), &first) == 0 &&
-           stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
 bool ForceDirectories(const std::string& path) {
     if (path.empty()) {
         return false;

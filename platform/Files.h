@@ -20,8 +20,6 @@ bool DirectoryExists(const std::string& path);
 // True when the name is taken by anything but a folder; a link counts as what it is, a name in
 // the folder, whether or not its target exists.
 bool FileExists(const std::string& path);
-// True when both paths name the same existing file, by whatever way of writing them.
-bool SameFile(const std::string& a, const std::string& b);
 // Creates the folder with every missing parent folder; true when it exists afterwards.
 bool ForceDirectories(const std::string& path);
 

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QProcess>
 
+#include "app/EndOnSignal.h"
+#include "platform/EndSignals.h"
 #include "tests/app/RunFixture.h"
 
 using namespace runtest;
@@ -93,6 +95,40 @@ TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
             EXPECT_FALSE(platform::FileExists(Out("never.avi")));
         }
     }
+}
+
+// Gone, or dead and left for a parent not ours to reap.
+bool Ended(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
+}
+
+TEST_F(Run, AnEndSignalStopsTheRunUnaskedAndEndsTheConverterWithWhatItStarted) {
+    form_->ConvertProcess->Program =
+        std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
+    TempDir local;
+    WriteFile(local.File("slow.flv"),
+              "child\nerr Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    NewJobs(2, {local.File("slow.flv"), local.File("never.flv")});
+    platform::EndSignals ending([this](int) { EndAsAsked(*form_); });
+    pid_t converter = 0;
+    When([](TfrmDownload& w) { return w.suiProgressBar2->value() == 10; },
+         [&](TfrmDownload&) {
+             converter = form_->ConvertProcess->ProcessInfo.dwProcessId;
+             raise(SIGTERM);
+         });
+    Start();
+    QTRY_VERIFY(!form_->isVisible());
+    EXPECT_TRUE(dialogs_.messages.empty()) << "no box waits for a user who asked the end";
+    ASSERT_GT(converter, 0);
+    EXPECT_TRUE(Ended(converter));
+    const std::string child = ReadFile(Out("child.pid"));
+    ASSERT_FALSE(child.empty());
+    QTRY_VERIFY(Ended(std::stoi(child)));
+    EXPECT_FALSE(platform::FileExists(Out("slow.avi")));
+    EXPECT_FALSE(platform::FileExists(Out("never.avi")));
 }
 
 TEST_F(Run, TheMainWindowsControlsDoNothingWhileARunIsOpen) {

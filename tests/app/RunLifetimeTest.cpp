@@ -97,19 +97,9 @@ TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
     }
 }
 
-// Gone, or dead and left for a parent not ours to reap.
-bool Ended(pid_t pid) {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t paren = stat.rfind(')');
-    return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
-}
-
 TEST_F(Run, AnEndSignalStopsTheRunUnaskedAndEndsTheConverterWithWhatItStarted) {
-    form_->ConvertProcess->Program =
-        std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
     TempDir local;
-    WriteFile(local.File("slow.flv"),
-              "child\nerr Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
+    SlowConversion(local);
     form_->cbFormat->setCurrentIndex(kAviProfile);
     NewJobs(2, {local.File("slow.flv"), local.File("never.flv")});
     platform::EndSignals ending([this](int) { EndAsAsked(*form_); });

@@ -306,6 +306,8 @@ TEST_F(Run, StopEndsEveryStageAtOnce) {
         if (c.mode == 2) {
             EXPECT_TRUE(converter > 0 && kill(converter, 0) != 0 && errno == ESRCH);
             EXPECT_FALSE(form_->ConvertProcess->Running);
+            // And what the converter started itself.
+            QTRY_VERIFY(Ended(std::stoi(ReadFile(Out("child.pid")))));
         }
     }
     // What the stopped transfer wrote stays for a later run, under no name of a video.

@@ -285,26 +285,45 @@ TEST(Process, WhatAChildStartsEndsWithItsGroup) {
     }
 }
 
-TEST(Process, AChildDiesWithTheProgramEvenWhenItIsKilled) {
-    // A program of our own, killed the hard way once it has started its converter.
-    UniqueFd r, w;
-    ASSERT_TRUE(CreatePipe(r, w));
-    const pid_t program = fork();
-    ASSERT_GE(program, 0);
-    if (program == 0) {
-        UniqueFd in(open("/dev/null", O_RDONLY | O_CLOEXEC));
-        auto child =
-            ChildProcess::Spawn("/bin/sleep", {"sleep", "300"}, in.get(), w.get(), w.get());
-        const std::string pid = child ? std::to_string(child->Pid()) + "\n" : "0\n";
-        (void)!write(w.get(), pid.data(), pid.size());
-        pause();
-        _exit(0);
+TEST(Process, AChildDiesWithTheProgramHoweverItEnds) {
+    struct Case {
+        const char* name;
+        bool kill;      // else the program calls exit(), as Qt does when the display goes
+        bool groupToo;  // what the child started ends as well
+    };
+    for (const Case& c :
+         {Case{"killed", true, false}, Case{"exits unwinding nothing", false, true}}) {
+        SCOPED_TRACE(c.name);
+        // A program of our own that starts its converter and tells the pids.
+        UniqueFd r, w, go, goWrite;
+        ASSERT_TRUE(CreatePipe(r, w) && CreatePipe(go, goWrite));
+        const pid_t program = fork();
+        ASSERT_GE(program, 0);
+        if (program == 0) {
+            auto child = ChildProcess::Spawn(
+                "/bin/sh", {"sh", "-c", "echo $$; " + std::string(kParentOfAChild)}, go.get(),
+                w.get(), w.get());
+            char byte = 0;
+            (void)!read(go.get(), &byte, 1);  // until the test has read the pids
+            std::exit(child ? 0 : 1);
+        }
+        const pid_t converter = ReadPid(r);
+        const pid_t grandchild = ReadPid(r);
+        ASSERT_GT(converter, 0);
+        ASSERT_GT(grandchild, 0);
+        if (c.kill) {
+            kill(program, SIGKILL);
+        } else {
+            ASSERT_EQ(write(goWrite.get(), "x", 1), 1);
+        }
+        waitpid(program, nullptr, 0);
+        EXPECT_TRUE(GoneWithin(converter, 2000));
+        if (c.groupToo) {
+            EXPECT_TRUE(GoneWithin(grandchild, 2000));
+        } else {
+            kill(grandchild, SIGKILL);
+        }
     }
-    const pid_t converter = ReadPid(r);
-    ASSERT_GT(converter, 0);
-    kill(program, SIGKILL);
-    waitpid(program, nullptr, 0);
-    EXPECT_TRUE(GoneWithin(converter, 2000));
 }
 
 TEST(Process, AnEndSignalEndsTheChildrenAndIsToldOnTheInterfaceThread) {

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "app/EndOnSignal.h"
 #include "app/MainWindow.h"
 #include "app/Places.h"
 #include "common/StringTable.h"
 #include "platform/Display.h"
+#include "platform/EndSignals.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Notify.h"
@@ -84,6 +86,7 @@ int main(int argc, char** argv) {
     TfrmMain frmMain(PlacesOf(platform::ExecutableFolder()));
     platform::InstanceListener listener(kMainWindowClassName, &frmMain);
     listener.Listen();
+    platform::EndSignals ending([&frmMain](int) { EndAsAsked(frmMain); });
     frmMain.show();
     app.exec();
     return 0;

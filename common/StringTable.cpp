@@ -136,6 +136,8 @@ const std::unordered_map<int, std::string>& Table() {
         {553, "%1 closed the connection before it was secured"},
         {554, "the secure connection to %1 failed"},
         {555, "the proxy refused the tunnel to %1"},
+        {560, "the file was removed while it was written"},
+        {561, "ffmpeg is not installed; install the ffmpeg package"},
     };
     return table;
 }

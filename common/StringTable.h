@@ -140,6 +140,10 @@ enum class StrId : int {
     TlsClosed = 553,
     TlsFailed = 554,
     ProxyRefusedTunnel = 555,
+
+    // Files a run makes, and the converter it starts
+    PartFileGone = 560,
+    ConverterNotInstalled = 561,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -169,15 +169,4 @@ bool ConverterHasAmrNb(const std::string& programPath, std::chrono::milliseconds
     return answer.value_or(false);
 }
 
-std::string TemporaryOutput(std::string_view outputFile) {
-    const std::size_t slash = outputFile.rfind('/');
-    const std::size_t nameAt = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string_view name = outputFile.substr(nameAt);
-    const std::size_t dot = name.rfind('.');
-    const std::string_view ext = dot == std::string_view::npos || dot == 0 ? "" : name.substr(dot);
-    name = name.substr(0, name.size() - ext.size());
-    return std::string(outputFile.substr(0, nameAt)) + "." + std::string(name) + ".converting" +
-           std::string(ext);
-}
-
 }  // namespace convert

@@ -37,10 +37,6 @@ std::vector<std::string> BuildArguments(std::string_view programName, std::strin
                                         std::string_view params, std::string_view outputFile,
                                         const ArgumentOptions& options);
 
-// A hidden name beside outputFile, with its extension, for a conversion that must not write the
-// output in place: "dir/.name.converting.mp4" for "dir/name.mp4".
-std::string TemporaryOutput(std::string_view outputFile);
-
 // True when outputFile ends in ".3gp" (any case): the container whose default audio encoder
 // (AMR-NB) is often missing.
 bool IsThreeGpOutput(std::string_view outputFile);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "common/StringTable.h"
 #include "convert/CommandLine.h"
@@ -200,7 +201,8 @@ void TConvertProcess::Start() {
     JoinFinishedWatchers();
 
     bool overwrite = false;
-    if (platform::FileExists(OutputFile)) {
+    const bool ownInput = std::exchange(InputIsOwnDownload, false) && InputFile == OutputFile;
+    if (!ownInput && platform::FileExists(OutputFile)) {
         platform::MessageBoxRequest question;
         question.text = OutputFile + LoadStr(StrId::HasExistedOverwrite);
         question.caption = LoadStr(StrId::ProductName);
@@ -228,19 +230,21 @@ void TConvertProcess::Start() {
     commandLine_ = convert::ComposeCommandLine(InputFile, Params, OutputFile, overwrite);
     Duration = 0;
     ResetParsing();
-    // A converter cannot write the file it reads: the output is written beside it and takes
-    // the input's place only once the conversion has succeeded.
-    std::string writeTo = OutputFile;
-    if (platform::SameFile(InputFile, OutputFile)) {
-        tempOutput_ = convert::TemporaryOutput(OutputFile);
-        writeTo = tempOutput_;
-        overwrite = true;  // a piece left by an earlier, interrupted conversion
-    }
-
     try {
+        const std::size_t slash = OutputFile.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : OutputFile.substr(0, slash);
+        tempOutput_ = platform::NewFile::CreateHidden(
+            folder, slash == std::string::npos ? OutputFile : OutputFile.substr(slash + 1));
+        if (!tempOutput_) {
+            RaiseLastError("Error while creating the converter's output file!");
+        }
+        tempOutput_->CloseFd();
+        const std::string writeTo =
+            slash == std::string::npos ? tempOutput_->Name() : tempOutput_->Path();
+
         std::string path = platform::FindProgram(Program, platform::ExecutableFolder());
         convert::ArgumentOptions options;
-        options.overwrite = overwrite;
+        options.overwrite = true;  // the file made for it is there already
         options.replacementAudioCodec = !path.empty() && convert::IsThreeGpOutput(OutputFile) &&
                                         !convert::ConverterHasAmrNb(path, convert::kAmrNbProbeWait);
         arguments_ = convert::BuildArguments(Program, InputFile, Params, writeTo, options);
@@ -269,14 +273,15 @@ void TConvertProcess::Start() {
 }
 
 bool TConvertProcess::FinishTempOutput(bool succeeded) {
-    if (tempOutput_.empty()) {
-        return succeeded;
+    if (!tempOutput_) {
+        return false;
     }
-    if (!succeeded || std::rename(tempOutput_.c_str(), OutputFile.c_str()) != 0) {
-        std::remove(tempOutput_.c_str());
-        succeeded = false;
-    }
-    tempOutput_.clear();
+    const std::size_t slash = OutputFile.rfind('/');
+    // A converter that wrote nothing has made no file, whatever it says.
+    succeeded = succeeded && tempOutput_->Size() > 0 &&
+                tempOutput_->CommitAs(slash == std::string::npos ? OutputFile
+                                                                 : OutputFile.substr(slash + 1));
+    tempOutput_.reset();  // removed unless it has taken the output's name
     return succeeded;
 }
 
@@ -305,8 +310,8 @@ void TConvertProcess::ProcessEnded() {
     ClosePipes();
     int exitCode = ProcessInfo.hProcess ? ProcessInfo.hProcess->ExitCode() : 0;
     CloseProcess();
-    if (!tempOutput_.empty() && !FinishTempOutput(exitCode == 0) && exitCode == 0) {
-        exitCode = 1;  // converted, but the result could not take the input's place
+    if (!FinishTempOutput(exitCode == 0) && exitCode == 0) {
+        exitCode = 1;  // converted, but the result could not take the output's name
     }
     PostStatus(kStatusNormal, exitCode);
 }

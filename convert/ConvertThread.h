@@ -22,6 +22,7 @@
 #include "common/Global.h"
 #include "convert/CommandLine.h"
 #include "convert/OutputParser.h"
+#include "platform/Files.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
 #include "platform/UniqueFd.h"
@@ -115,6 +116,9 @@ public:
     std::string OutputFile;
     bool Running = false;
     std::string Params;
+    // Set before a Start whose InputFile this run has just written itself: converting it onto
+    // itself asks nothing. Cleared by Start.
+    bool InputIsOwnDownload = false;
 
     // The converter to start: a bare name is looked for in the program's own folder, then on
     // PATH; a path is used as it is.
@@ -148,14 +152,16 @@ private:
     void ResetParsing();
     void JoinFinishedWatchers();
     void CloseProcess();
-    // Puts a converted file written beside its input in the input's place, or removes it.
-    // False when there was nothing to put in place or it could not be.
+    // Puts the converted file in OutputFile's place, or removes it. False when there was
+    // nothing to put in place or it could not be.
     bool FinishTempOutput(bool succeeded);
 
     std::string commandLine_;
     std::vector<std::string> arguments_;
-    // Where the converter writes when OutputFile is its input; empty otherwise.
-    std::string tempOutput_;
+    // Where the converter writes: a file made here beside OutputFile, which takes OutputFile's
+    // name only once the conversion has succeeded. A link of that name is never written
+    // through, and a converter's input is never its output.
+    std::unique_ptr<platform::NewFile> tempOutput_;
     // When the duration became known, for the elapsed time of the progress records.
     std::chrono::steady_clock::time_point durationKnownAt_;
     convert::LineSplitter outLines_;

@@ -1,10 +1,12 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 extern char** environ;
@@ -123,6 +126,79 @@ std::string FindProgram(const std::string& name, const std::string& ownFolder) {
     return {};
 }
 
+namespace {
+
+// Process groups of children that run: each child leads one. Ended together when the program
+// ends by exit() without unwinding (Qt does so when the display connection breaks).
+std::mutex groupsLock;
+std::set<pid_t>& LiveGroups() {
+    static std::set<pid_t> groups;
+    return groups;
+}
+
+void KillLiveGroups() {
+    std::lock_guard guard(groupsLock);
+    for (pid_t group : LiveGroups()) {
+        kill(-group, SIGKILL);
+    }
+}
+
+void AddGroup(pid_t group) {
+    static const bool registered = std::atexit(KillLiveGroups) == 0;
+    (void)registered;
+    std::lock_guard guard(groupsLock);
+    LiveGroups().insert(group);
+}
+
+void RemoveGroup(pid_t group) {
+    std::lock_guard guard(groupsLock);
+    LiveGroups().erase(group);
+}
+
+// In the child between fork and exec: only system calls, nothing that allocates or locks.
+[[noreturn]] void StartChild(pid_t parent, const char* path, char* const* argv, int stdIn,
+                             int stdOut, int stdErr, int reportFd) {
+    // A group of its own, so that what the converter starts ends with it; and its end when
+    // this program ends, however it ends. The parent may have gone before the request took.
+    setpgid(0, 0);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        _exit(127);
+    }
+    // Out of the way of 0, 1 and 2 first, so that no dup2 clobbers another of the three.
+    const int in = fcntl(stdIn, F_DUPFD, 3);
+    const int out = fcntl(stdOut, F_DUPFD, 3);
+    const int err = fcntl(stdErr, F_DUPFD, 3);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+        const int error = errno;
+        (void)!write(reportFd, &error, sizeof error);
+        _exit(127);
+    }
+    // Whatever else this process holds open, even without close-on-exec, stays here; the
+    // report pipe closes with the exec.
+    if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3; fd < 65536; ++fd) {
+            if (fd != reportFd) {
+                close(fd);
+            }
+        }
+    }
+    // The child starts with default handlers and no blocked signals, whatever we do here.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        sigaction(signal, &standard, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(path, argv, environ);
+    const int error = errno;
+    (void)!write(reportFd, &error, sizeof error);
+    _exit(127);
+}
+
+}  // namespace
+
 std::shared_ptr<ChildProcess> ChildProcess::Spawn(const std::string& path,
                                                   const std::vector<std::string>& argv, int stdIn,
                                                   int stdOut, int stdErr) {
@@ -137,63 +213,55 @@ std::shared_ptr<ChildProcess> ChildProcess::Spawn(const std::string& path,
     }
     args.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (int rc = posix_spawn_file_actions_init(&actions); rc != 0) {
-        errno = rc;
+    // The child tells why its exec failed through this pipe; an exec that succeeds closes it
+    // empty. So a failed start is known here, at once.
+    UniqueFd reportRead, reportWrite;
+    if (!CreatePipe(reportRead, reportWrite)) {
         return nullptr;
     }
-    if (int rc = posix_spawnattr_init(&attributes); rc != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        errno = rc;
-        return nullptr;
-    }
-    int rc = posix_spawn_file_actions_adddup2(&actions, stdIn, 0);
-    if (rc == 0) {
-        rc = posix_spawn_file_actions_adddup2(&actions, stdOut, 1);
-    }
-    if (rc == 0) {
-        rc = posix_spawn_file_actions_adddup2(&actions, stdErr, 2);
-    }
-    if (rc == 0) {
-        // Whatever else this process holds open, even without close-on-exec, stays here.
-        rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    }
-    // The child starts with no blocked signals and default handlers, whatever we ignore.
-    sigset_t none;
+    // No handler of ours may run in the child before it has put back the defaults.
     sigset_t all;
-    sigemptyset(&none);
+    sigset_t previous;
     sigfillset(&all);
-    sigdelset(&all, SIGKILL);
-    sigdelset(&all, SIGSTOP);
-    if (rc == 0) {
-        rc = posix_spawnattr_setsigmask(&attributes, &none);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        StartChild(parent, path.c_str(), args.data(), stdIn, stdOut, stdErr, reportWrite.get());
     }
-    if (rc == 0) {
-        rc = posix_spawnattr_setsigdefault(&attributes, &all);
+    const int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) {
+        errno = forkError;
+        return nullptr;
     }
-    if (rc == 0) {
-        rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    }
-    pid_t pid = -1;
-    if (rc == 0) {
-        rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, args.data(), environ);
-    }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        errno = rc;
+    setpgid(pid, pid);  // also from here, so that the group exists before any kill of it
+    reportWrite.reset();
+    int childError = 0;
+    ssize_t n;
+    do {
+        n = read(reportRead.get(), &childError, sizeof childError);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        waitpid(pid, nullptr, 0);
+        errno = childError != 0 ? childError : ECHILD;
         return nullptr;
     }
     UniqueFd pidfd(PidfdOpen(pid));
     if (!pidfd.valid()) {
         int error = errno;
+        kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         errno = error;
         return nullptr;
     }
+    AddGroup(pid);
     return std::shared_ptr<ChildProcess>(new ChildProcess(pid, std::move(pidfd)));
+}
+
+void EndChildGroups() {
+    KillLiveGroups();
 }
 
 ChildProcess::~ChildProcess() {
@@ -201,11 +269,12 @@ ChildProcess::~ChildProcess() {
         return;
     }
     // Waits for the end on its own, so that the child never stays a zombie.
-    std::thread([pidfd = std::move(pidfd_)] {
+    std::thread([pidfd = std::move(pidfd_), pid = pid_] {
         siginfo_t info{};
         while (waitid(P_PIDFD, static_cast<id_t>(pidfd.get()), &info, WEXITED) != 0 &&
                errno == EINTR) {
         }
+        RemoveGroup(pid);
     }).detach();
 }
 
@@ -240,9 +309,19 @@ bool ChildProcess::TryReap() {
     }
     siginfo_t info{};
     for (;;) {
-        int rc = waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG);
+        // Looked at first without reaping: while the ended child is a zombie its number still
+        // names its group, so what it started can be ended without hitting a stranger.
+        int rc =
+            waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (rc == 0 && info.si_pid == 0) {
+            return false;  // with WNOHANG a child that still runs leaves si_pid at 0
+        }
         if (rc == 0) {
-            // With WNOHANG a child that still runs leaves si_pid at 0.
+            kill(-pid_, SIGKILL);
+            RemoveGroup(pid_);
+            rc = waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOHANG);
+        }
+        if (rc == 0) {
             reaped_ = info.si_pid != 0;
             if (reaped_) {
                 exitCode_ = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
@@ -254,6 +333,9 @@ bool ChildProcess::TryReap() {
         }
         // ECHILD: someone else reaped it; it is gone either way.
         reaped_ = errno == ECHILD;
+        if (reaped_) {
+            RemoveGroup(pid_);
+        }
         return reaped_;
     }
 }
@@ -269,7 +351,11 @@ int ChildProcess::ExitCode() const {
 }
 
 void ChildProcess::Kill() {
-    if (!Reaped()) {
+    std::lock_guard guard(lock_);
+    if (!reaped_) {
+        // The whole group: what the child started ends with it. Not reaped, the child's
+        // number still names its group.
+        kill(-pid_, SIGKILL);
         PidfdSendSignal(pidfd_.get(), SIGKILL);
     }
 }

@@ -33,7 +33,14 @@ std::ptrdiff_t ReadSome(int fd, char* buffer, std::size_t size);
 // PATH. Never the current folder. A name holding "/" is returned as it is. Empty when not found.
 std::string FindProgram(const std::string& name, const std::string& ownFolder);
 
-// A started child. The pidfd makes waits and kills safe against pid reuse. Whoever drops the
+// Ends at once the process groups of every child started here that has not been reaped: the
+// program is going. Safe to call from any thread.
+void EndChildGroups();
+
+// A started child, the leader of a process group of its own that is killed with it (a child
+// that has ended takes its group along when it is reaped); it is also killed when the program
+// ends, even by SIGKILL (the thread that started it must live as long: the user-interface
+// thread). The pidfd makes waits and kills safe against pid reuse. Whoever drops the
 // last reference of a child that still runs kills it, since nothing else would ever reap it; a
 // child that has not ended shortly after the kill is reaped by a thread of its own.
 class ChildProcess {
@@ -58,7 +65,7 @@ public:
     // How the child ended: its exit status, or 128 plus the signal that ended it; -1 while it
     // has not been reaped here.
     int ExitCode() const;
-    // Sends SIGKILL; has no effect on a child that has already ended.
+    // Sends SIGKILL to the child and its group; no effect on a child that has been reaped.
     void Kill();
     // Kill, then wait up to timeoutMs for the end and reap.
     bool KillAndReap(int timeoutMs);

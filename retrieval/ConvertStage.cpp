@@ -10,19 +10,24 @@
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
 #include "platform/Messages.h"
+#include "platform/Process.h"
 #include "retrieval/Download.h"
 #include "retrieval/TransferProgress.h"
 
 void TfrmDownload::WMConvertFile() {
     const std::string input =
         !eDownloadUrl.empty() ? DownloadPath : OutputFolder() + CleanFileName(eFileName);
-    if (!platform::FileExists(input)) {
-        // Nothing was downloaded and nothing of that name was there: the job's error line, if
-        // it has one, already says why; a conversion would only fail again.
+    if (failedJobs_.count(JobIndex) != 0 || !platform::FileExists(input)) {
+        // A job that failed has its line already, and whatever lies under its name is not its
+        // video: converting it would only make a wrong or broken file. Nothing at all there:
+        // a conversion would only fail again.
         Advance();
         return;
     }
     ShowPanel(Panel3);
+    // The job's own download is converted onto itself without a question (an MP4 profile
+    // after HQ): it is the file the user asked for, not one of theirs.
+    owner_.Converter().InputIsOwnDownload = transferred_;
     StartConversion(input);
 }
 
@@ -39,8 +44,11 @@ void TfrmDownload::StartConversion(const std::string& input) {
         converter.Start();
     } catch (const std::exception& e) {
         // No converter, or no pipes for it: the job fails, the run goes on with the next one.
+        const bool missing =
+            platform::FindProgram(converter.Program, platform::ExecutableFolder()).empty();
         AddError(JobLine("Conversion failed: ", converter.OutputFile,
-                         std::string("the converter could not be started: ") + e.what()));
+                         missing ? LoadStr(StrId::ConverterNotInstalled)
+                                 : std::string("the converter could not be started: ") + e.what()));
         conversionOutput_.clear();
         auto end = std::make_unique<TProcessInfo>();
         end->Percent = kPercentFinished;

@@ -271,10 +271,15 @@ void TfrmDownload::bStopClick() {
     ModalResult = platform::mrAbort;
 }
 
+void TfrmDownload::EndRun() {
+    quiet_ = true;
+    bStopClick();
+}
+
 void TfrmDownload::FormClose() {
     closed_ = true;
     // A run that ends behind another window tells the desktop, before its error box waits.
-    if (!isActiveWindow()) {
+    if (!quiet_ && !isActiveWindow()) {
         platform::DesktopNotify(
             RunEndNotification(TallyRun(JobIndex, Jobs.size(), failedJobs_.size())));
     }
@@ -283,7 +288,7 @@ void TfrmDownload::FormClose() {
         joined += line;
         joined += "\r\n";
     }
-    if (!joined.empty()) {
+    if (!joined.empty() && !quiet_) {
         platform::Dialogs::Current().MessageBox(
             this, {joined, LoadStr(StrId::ProductName), platform::MsgIcon::Information,
                    platform::MsgButtons::Ok});

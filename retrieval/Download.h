@@ -102,6 +102,8 @@ public:
 
     // Handlers
     void bStopClick();
+    // Ends the run as Stop does, with no box at its close: the program is going.
+    void EndRun();
     void WMResolvePage();
     void WMDownloadFile();
     void WMConvertFile();
@@ -174,9 +176,12 @@ private:
     std::uint32_t shownTick_ = 0;
     // The output file of the conversion under way, checked when the converter reports its end.
     std::string conversionOutput_;
+    // The current job's file was written whole by its transfer (not declined, not failed).
+    bool transferred_ = false;
     // Why the last page load failed, " (503 Service Unavailable)", for its error line.
     std::string pageFailure_;
     // Jobs that have their error line: one line tells a job's failure, the first one.
     std::set<std::int32_t> failedJobs_;
     bool closed_ = false;
+    bool quiet_ = false;
 };

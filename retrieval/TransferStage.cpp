@@ -32,6 +32,7 @@ std::string ReconnectingText(int attempt, int max) {
 }  // namespace
 
 void TfrmDownload::WMDownloadFile() {
+    transferred_ = false;
     if (eDownloadUrl.empty()) {
         AddError(LoadStr(StrId::UnableGetHtmlFrom) + CurrentJob() + pageFailure_);
     } else if (!Transfer()) {
@@ -154,6 +155,8 @@ bool TfrmDownload::Transfer() {
     using Outcome = TFileTransfer::Outcome;
     switch (result.outcome) {
         case Outcome::Done:
+            transferred_ = true;
+            break;
         case Outcome::Stopped:
             break;
         case Outcome::CreateFailed:

@@ -51,7 +51,7 @@ bool Seal(const std::string& folder, bool on) {
     return ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-TEST_F(Run, AnOutputFolderThatTurnsReadOnlyFailsTheNextJobsOnly) {
+TEST_F(Run, AnOutputFolderThatTurnsReadOnlyFailsTheJobUnderWayAndTheNext) {
     const OwnPage slow = AddYouTubePage(site_, "readonly001", "Before");
     site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 30));
     AddJobs({slow.job, kMetacafe});
@@ -69,6 +69,52 @@ TEST_F(Run, AnOutputFolderThatTurnsReadOnlyFailsTheNextJobsOnly) {
                                             " (no permission to write there)",
                                         "Cannot create Funny Cats Compilation.flv from " +
                                             kMetacafe + " (no permission to write there)"}));
+}
+
+TEST_F(Run, AnOutputFolderRemovedOrMovedDuringATransferFailsThatJobWithItsLine) {
+    const OwnPage slow = AddYouTubePage(site_, "folderaway1", "Away");
+    site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(8192, 30));
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    struct Case {
+        const char* name;
+        int mode;
+        bool move;
+    };
+    for (const Case& c : {Case{"removed", 0, false}, Case{"moved, converting", 1, true}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directory(out_);
+        NewJobs(c.mode, {slow.job});
+        dialogs_.messages.clear();
+        const std::string moved = dir_.File("moved");
+        When(InTransfer, [&](TfrmDownload&) {
+            if (c.move) {
+                std::filesystem::rename(out_, moved);
+            } else {
+                std::filesystem::remove_all(out_);
+            }
+        });
+        Start();
+        EXPECT_EQ(ErrorLines(), std::vector<std::string>{"Cannot write " + slow.name + " from " +
+                                                         slow.job + " (the folder is gone)"});
+        // Nothing of the job is left where the folder went.
+        if (c.move) {
+            EXPECT_TRUE(std::filesystem::is_empty(moved));
+            std::filesystem::remove_all(moved);
+        }
+    }
+}
+
+TEST_F(Run, AMissingConverterIsSaidToBeMissing) {
+    form_->ConvertProcess->Program = "tamberlo-no-such-converter";
+    TempDir local;
+    WriteFile(local.File("clip.flv"), "x");
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    NewJobs(2, {local.File("clip.flv")});
+    Start();
+    EXPECT_EQ(ErrorLines(),
+              std::vector<std::string>{"Conversion failed: clip.avi (ffmpeg is not installed; "
+                                       "install the ffmpeg package)"});
+    EXPECT_TRUE(std::filesystem::is_empty(out_));
 }
 
 TEST_F(Run, AConverterKilledFromOutsideFailsItsJobAndTheNextOneRuns) {

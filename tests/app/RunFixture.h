@@ -122,13 +122,15 @@ protected:
         form_->bPasteClick();
     }
     // Makes the stand-in converter the program's and returns a local file that it "converts"
-    // by reporting 10% and then taking its time.
+    // by starting a child of its own (its pid in child.pid in the output folder), reporting 10%
+    // and then taking its time.
     std::string SlowConversion(const TempDir& local) {
         form_->ConvertProcess->Program =
             std::string(TAMBERLO_FIXTURES_DIR) + "/convert/stand-in-converter.sh";
         const std::string script = local.File("slow.flv");
         WriteFile(script,
-                  "err Duration: 00:00:10.00, start\\n\nerr time=00:00:01.00\\r\nsleep 30\n");
+                  "child\nerr Duration: 00:00:10.00, start\\n\nerr "
+                  "time=00:00:01.00\\r\nsleep 30\n");
         return script;
     }
     // A new job list in the mode: page addresses pasted, or local files chosen in mode 2.
@@ -228,6 +230,13 @@ private:
 
 inline bool InTransfer(TfrmDownload& w) {
     return w.Panel2->isVisible() && w.HttpCli1->RcvdCount() > 0;
+}
+
+// Gone, or dead and left for a parent not ours to reap.
+inline bool Ended(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
 }
 
 // What ffprobe says the container of a file is; empty when it is no media file.

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QProcess>
 
+#include "app/EndOnSignal.h"
+#include "platform/EndSignals.h"
 #include "tests/app/RunFixture.h"
 
 using namespace runtest;
@@ -20,10 +22,13 @@ void Press(QWidget* control) {
     accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
 }
 
+// Every name in the folder, hidden ones too, with its bytes; a link as "-> TARGET".
 std::map<std::string, std::string> Folder(const std::string& path) {
     std::map<std::string, std::string> files;
-    for (const QString& name : QDir(QString::fromStdString(path)).entryList(QDir::Files)) {
-        files[name.toStdString()] = ReadFile(path + "/" + name.toStdString());
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        const std::string name = entry.path().filename().string();
+        files[name] = entry.is_symlink() ? "-> " + std::filesystem::read_symlink(entry).string()
+                                         : ReadFile(entry.path().string());
     }
     return files;
 }
@@ -92,6 +97,30 @@ TEST_F(Run, ClosesAtEveryStageEndTheRunOnceAfterTheStage) {
     }
 }
 
+TEST_F(Run, AnEndSignalStopsTheRunUnaskedAndEndsTheConverterWithWhatItStarted) {
+    TempDir local;
+    SlowConversion(local);
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    NewJobs(2, {local.File("slow.flv"), local.File("never.flv")});
+    platform::EndSignals ending([this](int) { EndAsAsked(*form_); });
+    pid_t converter = 0;
+    When([](TfrmDownload& w) { return w.suiProgressBar2->value() == 10; },
+         [&](TfrmDownload&) {
+             converter = form_->ConvertProcess->ProcessInfo.dwProcessId;
+             raise(SIGTERM);
+         });
+    Start();
+    QTRY_VERIFY(!form_->isVisible());
+    EXPECT_TRUE(dialogs_.messages.empty()) << "no box waits for a user who asked the end";
+    ASSERT_GT(converter, 0);
+    EXPECT_TRUE(Ended(converter));
+    const std::string child = ReadFile(Out("child.pid"));
+    ASSERT_FALSE(child.empty());
+    QTRY_VERIFY(Ended(std::stoi(child)));
+    EXPECT_FALSE(platform::FileExists(Out("slow.avi")));
+    EXPECT_FALSE(platform::FileExists(Out("never.avi")));
+}
+
 TEST_F(Run, TheMainWindowsControlsDoNothingWhileARunIsOpen) {
     const OwnPage slow = AddYouTubePage(site_, "a11yfile001", "Pressed");
     site_.Route(slow.file, Reply::Body(content_.flv, "video/x-flv").Trickle(4096, 20));
@@ -126,13 +155,18 @@ TEST_F(Run, NoFileIsOverwrittenUnaskedOrFilledWithAnErrorPage) {
         const char* name;
         int quality;
         std::vector<std::string> failing;
-        std::map<std::string, std::string> before;
+        std::map<std::string, std::string> before;  // "-> PATH" makes a link to PATH
         std::vector<platform::MsgAnswer> answers;
         std::map<std::string, std::string> after;
         std::size_t errorLines;
     };
     const std::string flv = kYouTubeHdName + ".flv";
     const std::string mp4 = kYouTubeHdName + ".mp4";
+    // What links in the output folder point at: a file of someone else's, and a name that
+    // nothing holds yet. Neither may be written through.
+    TempDir elsewhere;
+    const std::string theirs = elsewhere.File("theirs");
+    const std::string nothing = elsewhere.File("nothing");
     const Case cases[] = {
         {"a 404 stores nothing", 0, {kYouTubeHdFile}, {}, {}, {}, 1},
         {"the fallback leaves no error page behind",
@@ -156,12 +190,59 @@ TEST_F(Run, NoFileIsOverwrittenUnaskedOrFilledWithAnErrorPage) {
          {platform::MsgAnswer::Yes},
          {{flv, "mine"}},
          1},
+        {"so does the fallback's",
+         3,
+         {kYouTubeHdFile + "&fmt=22", kYouTubeHdFile},
+         {{mp4, "mine"}, {flv, "mine too"}},
+         {platform::MsgAnswer::Yes, platform::MsgAnswer::Yes},
+         {{mp4, "mine"}, {flv, "mine too"}},
+         1},
+        {"a dangling link is a name taken: asked about, and No keeps it",
+         0,
+         {},
+         {{flv, "-> " + nothing}},
+         {platform::MsgAnswer::No},
+         {{flv, "-> " + nothing}},
+         0},
+        {"Yes replaces a dangling link with the video, never creating its target",
+         0,
+         {},
+         {{flv, "-> " + nothing}},
+         {platform::MsgAnswer::Yes},
+         {{flv, *content_.flv}},
+         0},
+        {"Yes replaces a link to a file, whose bytes stay",
+         0,
+         {},
+         {{flv, "-> " + theirs}},
+         {platform::MsgAnswer::Yes},
+         {{flv, *content_.flv}},
+         0},
+        {"a partial file left behind is started anew",
+         0,
+         {},
+         {{flv + ".part", "stale"}},
+         {},
+         {{flv, *content_.flv}},
+         0},
+        {"a link named like the partial file is replaced, not written through",
+         0,
+         {},
+         {{flv + ".part", "-> " + theirs}},
+         {},
+         {{flv, *content_.flv}},
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir out;
+        WriteFile(theirs, "theirs");
         for (const auto& [name, bytes] : c.before) {
-            WriteFile(out.File(name), bytes);
+            if (bytes.rfind("-> ", 0) == 0) {
+                std::filesystem::create_symlink(bytes.substr(3), out.File(name));
+            } else {
+                WriteFile(out.File(name), bytes);
+            }
         }
         form_->eOutputFolder->setText(QString::fromStdString(out.Path()));
         form_->miRemoveAllClick();
@@ -175,7 +256,10 @@ TEST_F(Run, NoFileIsOverwrittenUnaskedOrFilledWithAnErrorPage) {
         dialogs_.answers = {c.answers.begin(), c.answers.end()};
         Start();
         EXPECT_EQ(Folder(out.Path()), c.after);
+        EXPECT_EQ(Folder(elsewhere.Path()),
+                  (std::map<std::string, std::string>{{"theirs", "theirs"}}));
         EXPECT_EQ(ErrorLines().size(), c.errorLines);
+        EXPECT_EQ(dialogs_.messages.size(), c.answers.size() + (c.errorLines > 0 ? 1 : 0));
         for (const auto& m : dialogs_.messages) {
             if (m.buttons == platform::MsgButtons::YesNo) {
                 EXPECT_TRUE(m.defaultNo) << m.text;
@@ -184,23 +268,29 @@ TEST_F(Run, NoFileIsOverwrittenUnaskedOrFilledWithAnErrorPage) {
     }
 }
 
-TEST_F(Run, AnHqDownloadConvertsToMp4InPlaceAndAFailedJobHasOneLine) {
+TEST_F(Run, AnHqDownloadConvertsToMp4InPlaceUnaskedAndAFailedJobHasOneLine) {
     const OwnPage missing = AddYouTubePage(site_, "miss1line01", "Missing");
     site_.Route(missing.file + "&fmt=18", Reply::Status(404));
+    // A title as long as a file name can hold: the conversion's own files must fit too.
+    const OwnPage longest = AddYouTubePage(site_, "longtitle01", std::string(245, 'L'));
+    site_.Route(longest.file + "&fmt=18", Reply::Body(content_.mp4, "video/mp4"));
     SetMode(1);
     form_->cbFormat->setCurrentIndex(1);  // the phone profile writes MP4, as the download is
     form_->Quality = 1;
-    AddJobs({kYouTubeHd, missing.job, kMetacafe});
-    dialogs_.answers = {platform::MsgAnswer::Yes, platform::MsgAnswer::Yes};
+    AddJobs({kYouTubeHd, missing.job, longest.job, kMetacafe});
     Start();
-    EXPECT_EQ(ContainerOf(Out(kYouTubeHdName + ".mp4")), "mov,mp4,m4a,3gp,3g2,mj2");
-    EXPECT_NE(ReadFile(Out(kYouTubeHdName + ".mp4")), *content_.mp4);
+    // The job's own download is no file of the user's: nothing is asked about it.
+    for (const auto& m : dialogs_.messages) {
+        EXPECT_NE(m.buttons, platform::MsgButtons::YesNo) << m.text;
+    }
+    for (const std::string& name : {kYouTubeHdName, std::string(245, 'L')}) {
+        EXPECT_EQ(ContainerOf(Out(name + ".mp4")), "mov,mp4,m4a,3gp,3g2,mj2");
+        EXPECT_NE(ReadFile(Out(name + ".mp4")), *content_.mp4);
+    }
     EXPECT_EQ(ErrorLines(), std::vector<std::string>{"Download failed: Missing.mp4 from " +
                                                      missing.job + " (404 Not Found)"});
     // Nothing of the conversion's own is left in the folder.
-    for (const auto& [name, bytes] : Folder(out_)) {
-        EXPECT_EQ(name.find(".converting"), std::string::npos) << name;
-    }
+    EXPECT_EQ(Folder(out_).size(), 3u);
 }
 
 TEST_F(Run, AConverterThatWouldAskOnItsInputEndsWithAnErrorLine) {

@@ -201,19 +201,27 @@ TEST_F(Run, EveryFailedJobLeavesOneErrorLineAndTheRunGoesOn) {
     // No part of a file that cannot be continued is left, under any name; the last job is whole.
     EXPECT_FALSE(std::filesystem::exists(Out(cut.name)));
     EXPECT_FALSE(std::filesystem::exists(Out(cut.name + ".part")));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out_), {}), 2)
+        << "the blocking folder and the last job's file";
     EXPECT_TRUE(ReadFile(Out("Funny Cats Compilation.flv")) == *content_.flv);
 }
 
 TEST_F(Run, DownloadAndConvertRunsTheRealConverterUntilAGooglePageEndsConverting) {
     const OwnPage broken = AddYouTubePage(site_, "broken00001", "Not a video");
     site_.Route(broken.file, Reply::Body("this is no video", "video/x-flv"));
+    // A download cut short is no video to convert.
+    const OwnPage cut = AddYouTubePage(site_, "cutconvert1", "Cut short");
+    site_.Route(cut.file, Reply::Body(content_.flv, "video/x-flv").ShortAfter(20000));
     SetMode(1);
     form_->cbFormat->setCurrentIndex(kAviProfile);
-    AddJobs({kYouTubeHd, broken.job, kGoogle, kMetacafe});
+    AddJobs({kYouTubeHd, broken.job, cut.job, kGoogle, kMetacafe});
     Start();
     EXPECT_EQ(ContainerOf(Out(kYouTubeHdName + ".avi")), "avi");
     EXPECT_EQ(ErrorLines(),
-              std::vector<std::string>{"Conversion failed: Not a video.avi from " + broken.job});
+              (std::vector<std::string>{"Conversion failed: Not a video.avi from " + broken.job,
+                                        "Download incomplete: " + cut.name + " from " + cut.job}));
+    EXPECT_FALSE(platform::FileExists(Out("Cut short.avi")));
+    EXPECT_FALSE(platform::FileExists(Out("Cut short.flv")));
     // From the Google Video page on, the run only downloads.
     EXPECT_TRUE(platform::FileExists(Out("Funny Cats Compilation.flv")));
     EXPECT_FALSE(platform::FileExists(Out("Funny Cats Compilation.avi")));
@@ -300,6 +308,8 @@ TEST_F(Run, StopEndsEveryStageAtOnce) {
         if (c.mode == 2) {
             EXPECT_TRUE(converter > 0 && kill(converter, 0) != 0 && errno == ESRCH);
             EXPECT_FALSE(form_->ConvertProcess->Running);
+            // And what the converter started itself.
+            QTRY_VERIFY(Ended(std::stoi(ReadFile(Out("child.pid")))));
         }
     }
     // A stopped transfer that cannot be continued leaves nothing, and no file of the name.

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include "convert/CommandLine.h"
@@ -88,7 +90,7 @@ protected:
     }
 
     std::vector<std::string> ArgumentsSeen() {
-        return Lines(ReadFile(runner_->OutputFile + ".args"));
+        return Lines(ReadFile(dir_.File("converter.args")));
     }
 
     TempDir dir_;
@@ -150,11 +152,12 @@ TEST_F(ConvertProcessTest, OutputSequences) {
             } else {
                 EXPECT_EQ(r.Status, 0);
                 EXPECT_TRUE(r.Elapsed.empty() && r.Estimated.empty());
-                // The end record tells how the converter exited.
+                // The end record tells how the converter exited; one that wrote nothing
+                // failed, whatever it says.
                 const std::string script = c.script;
                 const std::size_t exit = script.rfind("exit ");
-                EXPECT_EQ(r.ExitCode,
-                          exit == std::string::npos ? 0 : std::stoi(script.substr(exit + 5)));
+                const int code = exit == std::string::npos ? 0 : std::stoi(script.substr(exit + 5));
+                EXPECT_EQ(r.ExitCode, code == 0 ? 1 : code);
             }
         }
         EXPECT_TRUE(ProcessGone(pid)) << "child not reaped";
@@ -178,9 +181,18 @@ TEST_F(ConvertProcessTest, ArgumentsAndCommandLine) {
     EXPECT_EQ(runner_->CommandLine(), "ffmpeg -i \"" + runner_->InputFile +
                                           "\" -ar 44100 -ab 128kbit/s -ac 2 \"" +
                                           runner_->OutputFile + "\"");
-    EXPECT_EQ(ArgumentsSeen(),
-              (std::vector<std::string>{"-i", runner_->InputFile, "-ar", "44100", "-ab", "128k",
-                                        "-ac", "2", runner_->OutputFile}));
+    // The converter writes over a hidden file made for it beside the output, with its
+    // extension; what it wrote nothing into is gone afterwards.
+    std::vector<std::string> seen = ArgumentsSeen();
+    ASSERT_EQ(seen.size(), 10u);
+    const std::string temp = seen.back();
+    seen.pop_back();
+    EXPECT_EQ(seen, (std::vector<std::string>{"-y", "-i", runner_->InputFile, "-ar", "44100", "-ab",
+                                              "128k", "-ac", "2"}));
+    EXPECT_EQ(temp.rfind(dir_.File(".-x \"say\" it."), 0), 0u) << temp;
+    EXPECT_EQ(temp.substr(temp.size() - 4), ".mp3");
+    EXPECT_FALSE(platform::FileExists(temp));
+    EXPECT_FALSE(platform::FileExists(runner_->OutputFile));
 }
 
 TEST_F(ConvertProcessTest, RelativeNamesNeverReadAsOptions) {
@@ -191,11 +203,15 @@ TEST_F(ConvertProcessTest, RelativeNamesNeverReadAsOptions) {
     runner_->OutputFile = "-y.mp3";
     StartWith("exit 0\n");
     bool ended = sink_.WaitForEnd(10000);
-    std::string seen = ReadFile("-y.mp3.args");
+    std::string seen = ReadFile("converter.args");
     ASSERT_EQ(chdir(cwd), 0);
     ASSERT_TRUE(ended);
-    EXPECT_EQ(Lines(seen), (std::vector<std::string>{"-i", "./-i.flv", "-ar", "44100", "-ab",
-                                                     "128k", "-ac", "2", "./-y.mp3"}));
+    std::vector<std::string> args = Lines(seen);
+    ASSERT_FALSE(args.empty());
+    EXPECT_EQ(args.back().rfind("./.-y.", 0), 0u) << args.back();
+    args.pop_back();
+    EXPECT_EQ(args, (std::vector<std::string>{"-y", "-i", "./-i.flv", "-ar", "44100", "-ab", "128k",
+                                              "-ac", "2"}));
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputAnsweredNo) {
@@ -215,7 +231,7 @@ TEST_F(ConvertProcessTest, ExistingOutputAnsweredNo) {
     EXPECT_EQ(sink_.records[0].Percent, 1000);
     EXPECT_EQ(sink_.records[0].Status, 0);
     EXPECT_EQ(ReadFile(runner_->OutputFile), "old");
-    EXPECT_FALSE(platform::FileExists(runner_->OutputFile + ".args"));
+    EXPECT_FALSE(platform::FileExists(dir_.File("converter.args")));
 }
 
 TEST_F(ConvertProcessTest, ExistingOutputHeldOpenElsewhere) {
@@ -350,7 +366,7 @@ TEST_F(ConvertProcessTest, ExistingOutputAnsweredYesOverwrites) {
     auto args = ArgumentsSeen();
     ASSERT_FALSE(args.empty());
     EXPECT_EQ(args[0], "-y");
-    EXPECT_EQ(ReadFile(runner_->OutputFile), "");
+    EXPECT_EQ(ReadFile(runner_->OutputFile), "converted");
 }
 
 TEST_F(ConvertProcessTest, MissingConverter) {
@@ -541,4 +557,56 @@ TEST_F(ConvertProcessTest, AStartWaitsBrieflyForAnEncoderListThatIsLate) {
     StartWith("exit 0\n");
     EXPECT_FALSE(HandsOverAac(runner_->Arguments()));
     EXPECT_TRUE(sink_.WaitForEnd(10000));
+}
+
+TEST_F(ConvertProcessTest, TheOutputNameIsReplacedByARenameNeverWrittenThrough) {
+    TempDir elsewhere;
+    const std::string theirs = elsewhere.File("theirs");
+    const std::string longName = dir_.File(std::string(251, 'n') + ".mp3");
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string link;  // the output is a link to this path; empty: no link
+        bool ownDownload;
+        std::size_t questions;
+    };
+    const Case cases[] = {
+        {"a dangling link is asked about", dir_.File("in.flv"), elsewhere.File("nothing"), false,
+         1},
+        {"so is a link to a file", dir_.File("in.flv"), theirs, false, 1},
+        {"the run's own download, as long as a name can be, converted onto itself unasked",
+         longName, "", true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteFile(theirs, "theirs");
+        runner_->InputFile = c.input;
+        runner_->OutputFile = c.ownDownload ? c.input : dir_.File("out.mp3");
+        std::remove(runner_->OutputFile.c_str());
+        if (!c.link.empty()) {
+            ASSERT_EQ(symlink(c.link.c_str(), runner_->OutputFile.c_str()), 0);
+        }
+        runner_->InputIsOwnDownload = c.ownDownload;
+        platform::ScriptedDialogs dialogs;
+        dialogs.answers = {platform::MsgAnswer::Yes};
+        sink_.records.clear();
+        StartWith("touch\n");
+        ASSERT_TRUE(sink_.WaitForEnd(10000));
+        EXPECT_EQ(dialogs.messages.size(), c.questions);
+        EXPECT_EQ(sink_.records.back().ExitCode, 0);
+        struct stat info {};
+        ASSERT_EQ(lstat(runner_->OutputFile.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(ReadFile(runner_->OutputFile), "converted");
+        EXPECT_EQ(ReadFile(theirs), "theirs");
+        EXPECT_FALSE(platform::FileExists(elsewhere.File("nothing")));
+        runner_->Stop(0);
+    }
+    // Nothing of the conversions' own is left beside their outputs.
+    std::remove(dir_.File("converter.args").c_str());
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"in.flv", "out.mp3", std::string(251, 'n') + ".mp3"}));
 }

@@ -86,3 +86,26 @@ TEST(Dialogs, FilterPairsBecomeQtFilters) {
     EXPECT_EQ(QtFilterFromPairs("Flv files(*.flv)|*.flv| Any file(*.*)|*.*"),
               "Flv files(*.flv) (*.flv);;Any file(*.*) (*)");
 }
+
+TEST(PartFileName, KeepsRoomBesideItAndCutsOnlyWholeCharacters) {
+    std::string accents;  // "é" forty times, two bytes each
+    for (int i = 0; i < 40; ++i) {
+        accents += "\xC3\xA9";
+    }
+    struct Case {
+        std::string name;
+        std::string part;
+    };
+    const Case cases[] = {
+        {"Clip.flv", "Clip.flv.part"},
+        {".flv", ".flv.part"},
+        {std::string(250, 'a') + ".mp4", std::string(241, 'a') + ".mp4.part"},
+        // 241 bytes of name fit; the 241st would be the first half of a character.
+        {std::string(180, 'a') + accents + ".flv",
+         std::string(180, 'a') + accents.substr(0, 60) + ".flv.part"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PartFileName(c.name), c.part);
+        EXPECT_LE(PartFileName(c.name).size() + 5, kMaxNameBytes);
+    }
+}

@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -17,9 +18,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/EndSignals.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
 #include "platform/Synchronize.h"
@@ -217,6 +220,132 @@ TEST(Process, DroppingAChildThatOutlivesTheKillWaitsBrieflyAndStillReapsIt) {
         QThread::msleep(20);
     }
     EXPECT_TRUE(ProcessGone(pid)) << "left a zombie";
+}
+
+namespace {
+
+// Reads the pid a script writes on its first line.
+pid_t ReadPid(const UniqueFd& from) {
+    std::string line;
+    char c = 0;
+    while (ReadSome(from.get(), &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
+    return line.empty() ? 0 : static_cast<pid_t>(std::stol(line));
+}
+
+// Gone, or dead and waiting for a parent that is not ours to reap it.
+bool Ended(pid_t pid) {
+    if (ProcessGone(pid)) {
+        return true;
+    }
+    const std::string stat = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+}
+
+bool GoneWithin(pid_t pid, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!Ended(pid) && timer.elapsed() < ms) {
+        QThread::msleep(10);
+    }
+    return Ended(pid);
+}
+
+// A stand-in converter that starts a child of its own and tells its pid.
+const char* const kParentOfAChild = "sleep 300 & echo $!; wait";
+
+}  // namespace
+
+TEST(Process, WhatAChildStartsEndsWithItsGroup) {
+    struct Case {
+        const char* name;
+        std::function<void(ChildProcess&)> end;
+    };
+    const Case cases[] = {
+        {"killed", [](ChildProcess& child) { EXPECT_TRUE(child.KillAndReap(2000)); }},
+        {"dropped while it runs", [](ChildProcess&) {}},
+        {"the program going", [](ChildProcess&) { EndChildGroups(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UniqueFd r, w;
+        ASSERT_TRUE(CreatePipe(r, w));
+        auto child = ChildProcess::Spawn("/bin/sh", {"sh", "-c", kParentOfAChild}, r.get(), w.get(),
+                                         w.get());
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(getpgid(child->Pid()), child->Pid()) << "a group of its own";
+        const pid_t grandchild = ReadPid(r);
+        ASSERT_GT(grandchild, 0);
+        EXPECT_EQ(getpgid(grandchild), child->Pid());
+        c.end(*child);
+        child.reset();
+        EXPECT_TRUE(GoneWithin(grandchild, 2000));
+    }
+}
+
+TEST(Process, AChildDiesWithTheProgramHoweverItEnds) {
+    struct Case {
+        const char* name;
+        bool kill;      // else the program calls exit(), as Qt does when the display goes
+        bool groupToo;  // what the child started ends as well
+    };
+    for (const Case& c :
+         {Case{"killed", true, false}, Case{"exits unwinding nothing", false, true}}) {
+        SCOPED_TRACE(c.name);
+        // A program of our own that starts its converter and tells the pids.
+        UniqueFd r, w, go, goWrite;
+        ASSERT_TRUE(CreatePipe(r, w) && CreatePipe(go, goWrite));
+        const pid_t program = fork();
+        ASSERT_GE(program, 0);
+        if (program == 0) {
+            auto child = ChildProcess::Spawn(
+                "/bin/sh", {"sh", "-c", "echo $$; " + std::string(kParentOfAChild)}, go.get(),
+                w.get(), w.get());
+            char byte = 0;
+            (void)!read(go.get(), &byte, 1);  // until the test has read the pids
+            std::exit(child ? 0 : 1);
+        }
+        const pid_t converter = ReadPid(r);
+        const pid_t grandchild = ReadPid(r);
+        ASSERT_GT(converter, 0);
+        ASSERT_GT(grandchild, 0);
+        if (c.kill) {
+            kill(program, SIGKILL);
+        } else {
+            ASSERT_EQ(write(goWrite.get(), "x", 1), 1);
+        }
+        waitpid(program, nullptr, 0);
+        EXPECT_TRUE(GoneWithin(converter, 2000));
+        if (c.groupToo) {
+            EXPECT_TRUE(GoneWithin(grandchild, 2000));
+        } else {
+            kill(grandchild, SIGKILL);
+        }
+    }
+}
+
+TEST(Process, AnEndSignalEndsTheChildrenAndIsToldOnTheInterfaceThread) {
+    UniqueFd r, w;
+    ASSERT_TRUE(CreatePipe(r, w));
+    auto child =
+        ChildProcess::Spawn("/bin/sh", {"sh", "-c", kParentOfAChild}, r.get(), w.get(), w.get());
+    ASSERT_NE(child, nullptr);
+    const pid_t grandchild = ReadPid(r);
+    int told = 0;
+    {
+        EndSignals ending([&told](int signal) { told = signal; });
+        ASSERT_EQ(raise(SIGTERM), 0);  // the program stays: the signal is only told
+        QElapsedTimer timer;
+        timer.start();
+        while (told == 0 && timer.elapsed() < 2000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+    }
+    EXPECT_EQ(told, SIGTERM);
+    EXPECT_TRUE(GoneWithin(grandchild, 2000));
+    EXPECT_TRUE(child->WaitForExit(2000));
 }
 
 TEST(Process, SearchOrder) {

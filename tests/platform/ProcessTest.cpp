@@ -24,7 +24,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/EndSignals.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
 #include "platform/Synchronize.h"
@@ -343,28 +342,6 @@ TEST(Process, AChildDiesWithTheProgramHoweverItEnds) {
             kill(grandchild, SIGKILL);
         }
     }
-}
-
-TEST(Process, AnEndSignalEndsTheChildrenAndIsToldOnTheInterfaceThread) {
-    UniqueFd r, w;
-    ASSERT_TRUE(CreatePipe(r, w));
-    auto child =
-        ChildProcess::Spawn("/bin/sh", {"sh", "-c", kParentOfAChild}, r.get(), w.get(), w.get());
-    ASSERT_NE(child, nullptr);
-    const pid_t grandchild = ReadPid(r);
-    int told = 0;
-    {
-        EndSignals ending([&told](int signal) { told = signal; });
-        ASSERT_EQ(raise(SIGTERM), 0);  // the program stays: the signal is only told
-        QElapsedTimer timer;
-        timer.start();
-        while (told == 0 && timer.elapsed() < 2000) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-    }
-    EXPECT_EQ(told, SIGTERM);
-    EXPECT_TRUE(GoneWithin(grandchild, 2000));
-    EXPECT_TRUE(child->WaitForExit(2000));
 }
 
 TEST(Process, SearchOrder) {

@@ -232,7 +232,9 @@ void TConvertProcess::Start() {
     ResetParsing();
     try {
         const std::size_t slash = OutputFile.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : OutputFile.substr(0, slash);
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : OutputFile.substr(0, slash);
         tempOutput_ = platform::NewFile::CreateHidden(
             folder, slash == std::string::npos ? OutputFile : OutputFile.substr(slash + 1));
         if (!tempOutput_) {

@@ -13,6 +13,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 #include <atomic>
 #include <cerrno>
@@ -22,7 +24,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/EndSignals.h"
 #include "platform/Messages.h"
 #include "platform/Process.h"
 #include "platform/Synchronize.h"
@@ -285,38 +286,55 @@ TEST(Process, WhatAChildStartsEndsWithItsGroup) {
     }
 }
 
+// Run only as the program of the test below, in a process of its own: starts a converter that
+// starts a child, writes both pids to the file named by TAMBERLO_PIDS, then waits to be killed
+// or, with TAMBERLO_EXIT set, calls exit() without unwinding, as Qt does when the display goes.
+TEST(Process, DISABLED_StartsAConverterAndEnds) {
+    UniqueFd in(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    UniqueFd out(open(std::getenv("TAMBERLO_PIDS"), O_WRONLY | O_CLOEXEC));
+    auto child =
+        ChildProcess::Spawn("/bin/sh", {"sh", "-c", "echo $$; " + std::string(kParentOfAChild)},
+                            in.get(), out.get(), out.get());
+    ASSERT_NE(child, nullptr);
+    if (std::getenv("TAMBERLO_EXIT") != nullptr) {
+        QThread::msleep(300);
+        std::exit(0);
+    }
+    pause();
+}
+
 TEST(Process, AChildDiesWithTheProgramHoweverItEnds) {
     struct Case {
         const char* name;
-        bool kill;      // else the program calls exit(), as Qt does when the display goes
+        bool exits;     // else the program is killed
         bool groupToo;  // what the child started ends as well
     };
     for (const Case& c :
-         {Case{"killed", true, false}, Case{"exits unwinding nothing", false, true}}) {
+         {Case{"killed", false, false}, Case{"exits unwinding nothing", true, true}}) {
         SCOPED_TRACE(c.name);
-        // A program of our own that starts its converter and tells the pids.
-        UniqueFd r, w, go, goWrite;
-        ASSERT_TRUE(CreatePipe(r, w) && CreatePipe(go, goWrite));
-        const pid_t program = fork();
-        ASSERT_GE(program, 0);
-        if (program == 0) {
-            auto child = ChildProcess::Spawn(
-                "/bin/sh", {"sh", "-c", "echo $$; " + std::string(kParentOfAChild)}, go.get(),
-                w.get(), w.get());
-            char byte = 0;
-            (void)!read(go.get(), &byte, 1);  // until the test has read the pids
-            std::exit(child ? 0 : 1);
+        TempDir dir;
+        const std::string pids = dir.File("pids");
+        ASSERT_EQ(mkfifo(pids.c_str(), 0600), 0);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TAMBERLO_PIDS", QString::fromStdString(pids));
+        if (c.exits) {
+            environment.insert("TAMBERLO_EXIT", "1");
         }
+        program.setProcessEnvironment(environment);
+        program.start("/proc/self/exe",
+                      {"--gtest_also_run_disabled_tests",
+                       "--gtest_filter=Process.DISABLED_StartsAConverterAndEnds"});
+        ASSERT_TRUE(program.waitForStarted(5000));
+        UniqueFd r(open(pids.c_str(), O_RDONLY | O_CLOEXEC));
         const pid_t converter = ReadPid(r);
         const pid_t grandchild = ReadPid(r);
         ASSERT_GT(converter, 0);
         ASSERT_GT(grandchild, 0);
-        if (c.kill) {
-            kill(program, SIGKILL);
-        } else {
-            ASSERT_EQ(write(goWrite.get(), "x", 1), 1);
+        if (!c.exits) {
+            program.kill();
         }
-        waitpid(program, nullptr, 0);
+        EXPECT_TRUE(program.waitForFinished(10000));
         EXPECT_TRUE(GoneWithin(converter, 2000));
         if (c.groupToo) {
             EXPECT_TRUE(GoneWithin(grandchild, 2000));
@@ -324,28 +342,6 @@ TEST(Process, AChildDiesWithTheProgramHoweverItEnds) {
             kill(grandchild, SIGKILL);
         }
     }
-}
-
-TEST(Process, AnEndSignalEndsTheChildrenAndIsToldOnTheInterfaceThread) {
-    UniqueFd r, w;
-    ASSERT_TRUE(CreatePipe(r, w));
-    auto child =
-        ChildProcess::Spawn("/bin/sh", {"sh", "-c", kParentOfAChild}, r.get(), w.get(), w.get());
-    ASSERT_NE(child, nullptr);
-    const pid_t grandchild = ReadPid(r);
-    int told = 0;
-    {
-        EndSignals ending([&told](int signal) { told = signal; });
-        ASSERT_EQ(raise(SIGTERM), 0);  // the program stays: the signal is only told
-        QElapsedTimer timer;
-        timer.start();
-        while (told == 0 && timer.elapsed() < 2000) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-    }
-    EXPECT_EQ(told, SIGTERM);
-    EXPECT_TRUE(GoneWithin(grandchild, 2000));
-    EXPECT_TRUE(child->WaitForExit(2000));
 }
 
 TEST(Process, SearchOrder) {

@@ -677,7 +677,34 @@ bool TFileTransfer::AllDone() const {
 
 // --- Files -------------------------------------------------------------------------------------
 
+bool TFileTransfer::FolderInPlace() const {
+    struct stat now {};
+    return !folder_.valid() || (::stat(folderPath_.c_str(), &now) == 0 &&
+                                now.st_dev == folderDev_ && now.st_ino == folderIno_);
+}
+
+void TFileTransfer::UnlinkInFolder(const std::string& path) const {
+    if (folder_.valid()) {
+        const std::size_t slash = path.rfind('/');
+        ::unlinkat(folder_.get(), path.c_str() + (slash == std::string::npos ? 0 : slash + 1), 0);
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
 bool TFileTransfer::Prepare() {
+    {
+        const std::size_t slash = path_.rfind('/');
+        folderPath_ = slash == std::string::npos ? std::string(".") : path_.substr(0, slash + 1);
+        folder_.reset(::open(folderPath_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat info {};
+        if (folder_.valid() && ::fstat(folder_.get(), &info) == 0) {
+            folderDev_ = info.st_dev;
+            folderIno_ = info.st_ino;
+        } else {
+            folder_.reset();
+        }
+    }
     // A folder in the way is told before anything is fetched.
     struct stat target {};
     if (::stat(path_.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
@@ -767,8 +794,8 @@ void TFileTransfer::SaveMeta() {
 
 void TFileTransfer::DropPart() {
     fd_.reset();
-    ::unlink(part_.c_str());
-    ::unlink(metaPath_.c_str());
+    UnlinkInFolder(part_);
+    UnlinkInFolder(metaPath_);
 }
 
 // --- The run -----------------------------------------------------------------------------------
@@ -853,6 +880,8 @@ TFileTransfer::Result TFileTransfer::Finish() {
         if (length_ >= 0 && ::ftruncate(fd_.get(), length_) != 0) {
             const int reason = errno;
             result_ = {Outcome::WriteFailed, transfer::PlainReason(reason), 0, reason};
+        } else if (!FolderInPlace()) {
+            result_ = {Outcome::WriteFailed, transfer::PlainReason(ENOENT), 0, ENOENT};
         } else if (::rename(part_.c_str(), path_.c_str()) != 0) {
             const int reason = errno;
             result_ = {Outcome::WriteFailed, transfer::PlainReason(reason), 0, reason};

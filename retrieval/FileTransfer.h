@@ -10,6 +10,8 @@
 // Run() is synchronous in the way THttpCli::Get is: it dispatches the thread's events while it
 // waits, so Stop and the window's painting run inside it.
 
+#include <sys/types.h>
+
 #include <QObject>
 #include <cstdint>
 #include <functional>
@@ -111,6 +113,8 @@ private:
     std::vector<transfer::ByteRange> Missing() const;
     void SaveMeta();
     void DropPart();
+    bool FolderInPlace() const;
+    void UnlinkInFolder(const std::string& path) const;
     bool SizePart(std::int64_t length);
     Result Finish();
 
@@ -131,6 +135,12 @@ private:
     std::string metaPath_;
     Settings settings_;
     platform::UniqueFd fd_;
+    // The output folder as it was when the part was made: a folder removed or moved meanwhile
+    // is told, and the part is removed where the folder went.
+    platform::UniqueFd folder_;
+    std::string folderPath_;
+    dev_t folderDev_ = 0;
+    ino_t folderIno_ = 0;
     std::vector<std::unique_ptr<Conn>> conns_;
     std::vector<transfer::ByteRange> pending_;
     std::int64_t length_ = -1;

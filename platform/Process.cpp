@@ -131,9 +131,11 @@ namespace {
 // Process groups of children that run: each child leads one. Ended together when the program
 // ends by exit() without unwinding (Qt does so when the display connection breaks).
 std::mutex groupsLock;
+// Never destroyed: the exit hook and reaper threads may still use it while statics are torn
+// down.
 std::set<pid_t>& LiveGroups() {
-    static std::set<pid_t> groups;
-    return groups;
+    static auto* groups = new std::set<pid_t>;
+    return *groups;
 }
 
 void KillLiveGroups() {

@@ -368,8 +368,11 @@ bool ChildProcess::KillAndReap(int timeoutMs) {
 }
 
 bool RunAndCapture(const std::string& path, const std::vector<std::string>& argv, int timeoutMs,
-                   std::string& output) {
+                   std::string& output, int* exitCode) {
     output.clear();
+    if (exitCode != nullptr) {
+        *exitCode = -1;
+    }
     UniqueFd inRead, inWrite, outRead, outWrite;
     if (!CreatePipe(inRead, inWrite) || !CreatePipe(outRead, outWrite)) {
         return false;
@@ -404,7 +407,16 @@ bool RunAndCapture(const std::string& path, const std::vector<std::string>& argv
         }
         output.append(buffer, static_cast<std::size_t>(got));
     }
-    child->KillAndReap(1000);
+    // Its output has ended; the child itself gets what is left of the time to end.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const bool ended = left > 0 && child->WaitForExit(static_cast<int>(left));
+    if (ended && exitCode != nullptr) {
+        *exitCode = child->ExitCode();
+    }
+    if (!ended) {
+        child->KillAndReap(1000);
+    }
     return true;
 }
 

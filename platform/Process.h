@@ -82,8 +82,9 @@ private:
 
 // Runs path with argv, its standard input empty, and returns what it wrote to standard output
 // and standard error together. A child that runs longer than timeoutMs is killed. False when it
-// cannot be started.
+// cannot be started. exitCode, when given, receives how the child ended by itself (as
+// ChildProcess::ExitCode tells it), or -1 when it had to be killed.
 bool RunAndCapture(const std::string& path, const std::vector<std::string>& argv, int timeoutMs,
-                   std::string& output);
+                   std::string& output, int* exitCode = nullptr);
 
 }  // namespace platform

@@ -124,9 +124,10 @@ TEST_F(Run, RandomActionsLeaveNothingBehind) {
     ASSERT_TRUE(listener.Listen());
     auto secondStart = [] {
         std::string out;
-        const bool ran =
-            platform::RunAndCapture(TAMBERLO_APP_BINARY, {TAMBERLO_APP_BINARY}, 10000, out);
-        EXPECT_TRUE(ran) << "a second start did not end by itself: " << out;
+        int code = -1;
+        ASSERT_TRUE(
+            platform::RunAndCapture(TAMBERLO_APP_BINARY, {TAMBERLO_APP_BINARY}, 10000, out, &code));
+        EXPECT_EQ(code, 0) << "a second start did not hand over and end by itself: " << out;
     };
     auto press = [](QWidget* control) {
         if (QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);

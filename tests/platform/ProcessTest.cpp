@@ -370,14 +370,19 @@ TEST(Process, SearchOrder) {
 
 TEST(Process, RunAndCapture) {
     std::string output;
-    ASSERT_TRUE(RunAndCapture("/bin/sh", {"sh", "-c", "echo one; echo two >&2; read x; echo $?"},
-                              5000, output));
+    int code = 0;
+    ASSERT_TRUE(RunAndCapture("/bin/sh",
+                              {"sh", "-c", "echo one; echo two >&2; read x; echo $?; exit 3"}, 5000,
+                              output, &code));
     EXPECT_EQ(output, "one\ntwo\n1\n");
+    EXPECT_EQ(code, 3);
     QElapsedTimer timer;
     timer.start();
-    ASSERT_TRUE(RunAndCapture("/bin/sh", {"sh", "-c", "echo start; exec sleep 30"}, 300, output));
+    ASSERT_TRUE(
+        RunAndCapture("/bin/sh", {"sh", "-c", "echo start; exec sleep 30"}, 300, output, &code));
     EXPECT_LT(timer.elapsed(), 5000);
     EXPECT_EQ(output, "start\n");
+    EXPECT_EQ(code, -1) << "a child killed for overrunning did not end by itself";
     EXPECT_FALSE(RunAndCapture("/nonexistent/program", {"x"}, 1000, output));
 }
 

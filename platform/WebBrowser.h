@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "common/Global.h"
+#include "common/Proxy.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/Global.h"
+#include "common/Proxy.h"
 #include "common/StringTable.h"
 #include "http/HttpProt.h"
 #include "platform/Dialogs.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/Global.h"
+#include "common/Proxy.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/Global.h"
+#include "common/Proxy.h"
 #include "http/HttpProt.h"
 #include "http/WSocket.h"
 #include "tests/http/HttpCorpus.h"

@@ -1,11 +1,16 @@
 #include "common/Proxy.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
+#include <vector>
 
 #include "common/Text.h"
 
 namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
 
 constexpr std::string_view kFetchedDirectly = "; pages and files are fetched without a proxy";
 
@@ -56,6 +61,11 @@ bool ValidHost(std::string_view host) {
         return false;
     }
     const bool ipv6 = host.find(':') != std::string_view::npos;
+    const std::size_t zone = host.find('%');
+    if (zone != std::string_view::npos &&
+        (!ipv6 || zone + 1 == host.size() || host.find_first_of(":%", zone + 1) != npos)) {
+        return false;
+    }
     for (char c : host) {
         const bool ok =
             IsAlnum(c) || c == '.' || c == '-' || c == '_' || (ipv6 && (c == ':' || c == '%'));
@@ -77,6 +87,11 @@ bool SplitHostPort(std::string_view text, bool bareIPv6, std::string& host,
             return false;
         }
         host = std::string(text.substr(1, close - 1));
+        // A zone is written "%25eth0" inside brackets; the socket layer wants "%eth0".
+        if (const std::size_t zone = host.find("%25");
+            zone != std::string::npos && zone + 3 < host.size()) {
+            host.erase(zone + 1, 2);
+        }
         const std::string_view rest = text.substr(close + 1);
         if (!rest.empty()) {
             if (rest.front() != ':') {
@@ -123,6 +138,106 @@ bool IsAddress(std::string_view host) {
            host.find_first_not_of("0123456789.") == std::string_view::npos;
 }
 
+// The bytes of an address literal: 4 for IPv4 (a.b.c.d), 16 for IPv6 (a zone is left out).
+// Empty when text is neither.
+std::vector<std::uint8_t> AddressBytes(std::string_view text) {
+    text = text.substr(0, text.find('%'));
+    const auto number = [](std::string_view digits, int base, std::uint32_t limit,
+                           std::uint32_t& out) {
+        if (digits.empty() || digits.size() > 4) {
+            return false;
+        }
+        out = 0;
+        for (char c : digits) {
+            const int d = HexDigit(c);
+            if (d < 0 || d >= base) {
+                return false;
+            }
+            out = out * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(d);
+        }
+        return out <= limit;
+    };
+    const auto ipv4 = [&](std::string_view t, std::vector<std::uint8_t>& out) {
+        for (int i = 0; i < 4; ++i) {
+            const std::size_t dot = i < 3 ? t.find('.') : t.size();
+            std::uint32_t part = 0;
+            if (dot == npos || dot > 3 || !number(t.substr(0, dot), 10, 255, part)) {
+                return false;
+            }
+            out.push_back(static_cast<std::uint8_t>(part));
+            t.remove_prefix(std::min(t.size(), dot + 1));
+        }
+        return true;
+    };
+    std::vector<std::uint8_t> bytes;
+    if (text.find(':') == npos) {
+        return ipv4(text, bytes) ? bytes : std::vector<std::uint8_t>{};
+    }
+    // IPv6: groups before and after "::"; the last group may be an IPv4 address.
+    std::vector<std::uint8_t> head;
+    std::vector<std::uint8_t> tail;
+    const std::size_t gap = text.find("::");
+    const auto groups = [&](std::string_view t, std::vector<std::uint8_t>& out) {
+        while (!t.empty()) {
+            const std::size_t colon = t.find(':');
+            const std::string_view group = t.substr(0, colon);
+            std::uint32_t value = 0;
+            if (colon == npos && group.find('.') != npos) {
+                return ipv4(group, out);
+            }
+            if (!number(group, 16, 0xFFFF, value)) {
+                return false;
+            }
+            out.push_back(static_cast<std::uint8_t>(value >> 8));
+            out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+            if (colon == npos) {
+                break;
+            }
+            t.remove_prefix(colon + 1);
+            if (t.empty()) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (gap == npos) {
+        if (!groups(text, head) || head.size() != 16) {
+            return {};
+        }
+        return head;
+    }
+    if (text.find("::", gap + 1) != npos || !groups(text.substr(0, gap), head) ||
+        !groups(text.substr(gap + 2), tail) || head.size() + tail.size() > 14) {
+        return {};
+    }
+    head.resize(16 - tail.size(), 0);
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// Whether an address literal lies in a no_proxy range "10.0.0.0/8" or "fd00::/8".
+bool InRange(std::string_view host, std::string_view range) {
+    const std::size_t slash = range.find('/');
+    const std::vector<std::uint8_t> network = AddressBytes(range.substr(0, slash));
+    const std::vector<std::uint8_t> address = AddressBytes(host);
+    const std::string_view bitsText = range.substr(slash + 1);
+    if (network.empty() || network.size() != address.size() || bitsText.empty() ||
+        bitsText.size() > 3 || bitsText.find_first_not_of("0123456789") != npos) {
+        return false;
+    }
+    const std::size_t bits = static_cast<std::size_t>(text::StrToIntDef(bitsText, 0));
+    if (bits > network.size() * 8) {
+        return false;
+    }
+    for (std::size_t i = 0; i < bits; ++i) {
+        const int mask = 0x80 >> (i % 8);
+        if ((network[i / 8] & mask) != (address[i / 8] & mask)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether no_proxy names the host (canonical) on port.
 bool Bypassed(std::string_view noProxy, const std::string& host, std::int32_t port) {
     std::size_t pos = 0;
@@ -135,6 +250,13 @@ bool Bypassed(std::string_view noProxy, const std::string& host, std::int32_t po
         pos = end + 1;
         if (entry == "*") {
             return true;
+        }
+        // An address range covers the address literals in it, never a name.
+        if (entry.find('/') != npos) {
+            if (IsAddress(host) && InRange(host, entry)) {
+                return true;
+            }
+            continue;
         }
         std::string_view name = entry;
         // ".example.com" and "*.example.com" mean what "example.com" means.
@@ -213,7 +335,17 @@ TProxyRoute ProxyRouteFor(std::string_view proxyVariable, std::string_view noPro
         }
         v.remove_prefix(sep + 3);
     }
-    v = v.substr(0, v.find_first_of("/?#"));
+    const std::size_t end = v.find_first_of("/?#");
+    if (end != npos && v.find('@', end) != npos) {
+        // "user:pa/ss@proxy": the "/", "#" or "?" ends the address early; what is left names a
+        // host that is no proxy. Say what went wrong instead of blaming a port.
+        route.Problem = "The proxy address in " + std::string(variableName) +
+                        " could not be read: a \"/\", \"?\" or \"#\" in its user name or "
+                        "password must be written %2F, %3F or %23" +
+                        std::string(kFetchedDirectly);
+        return route;
+    }
+    v = v.substr(0, end);
     std::string_view hostPort = v;
     // Credentials go to the proxy in their own header, never as part of the host.
     if (const std::size_t at = v.rfind('@'); at != std::string_view::npos) {

@@ -12,11 +12,15 @@
 struct TProxyRoute {
     std::string Host;  // the proxy; empty: connect directly. An IPv6 address without brackets.
     std::int32_t Port = 0;
-    std::string User;  // percent-decoded; empty: the proxy gets no credentials
+    // Percent-decoded. Credentials go to the proxy when either is set: ":secret@proxy" is an
+    // empty user name with a password.
+    std::string User;
     std::string Password;
     // Why the variable names no proxy that can be used (an unknown scheme, no host, a bad
     // port); empty when it names a usable one or none. Never holds the credentials.
     std::string Problem;
+
+    bool HasCredentials() const { return !User.empty() || !Password.empty(); }
 };
 
 // The route to url under the proxy variable's text ("host:port", "http://user:pw@host:port/",

@@ -96,7 +96,9 @@ BrowserSession::BrowserSession()
     // with the 407.
     QObject::connect(network_.get(), &QNetworkAccessManager::proxyAuthenticationRequired,
                      network_.get(), [](const QNetworkProxy& proxy, QAuthenticator* auth) {
-                         if (!proxy.user().isEmpty() && auth->user() != proxy.user()) {
+                         const bool offered =
+                             auth->user() == proxy.user() && auth->password() == proxy.password();
+                         if ((!proxy.user().isEmpty() || !proxy.password().isEmpty()) && !offered) {
                              auth->setUser(proxy.user());
                              auth->setPassword(proxy.password());
                          }
@@ -187,7 +189,7 @@ void TWebBrowser::NoteOutcome(QNetworkReply& reply) {
     }
     const TProxyRoute route = session_.RouteFor(url_);
     if (httpStatus_ == 407) {
-        const bool sent = !route.User.empty();
+        const bool sent = route.HasCredentials();
         loadError_ =
             "407 Proxy Authentication Required: " +
             ProxyAuthenticationText(sent, IsHttpsAddress(url_) ? "https_proxy" : "http_proxy");

@@ -34,27 +34,17 @@ int NoDisplay(int argc, char** argv) {
     return 1;
 }
 
-// The activation token the launcher gave this start. Launchers built on older GLib (Debian 12's)
-// pass the token of a Wayland session as a startup id.
-std::string LaunchToken() {
-    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
-        const char* token = std::getenv(name);
-        if (token != nullptr && *token != '\0') {
-            return token;
-        }
-    }
-    return {};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Taken out of the environment before Qt or any thread starts: it is for our window alone.
+    const std::string launchToken = platform::TakeLaunchToken();
     // Before anything of Qt's: a bus launched for it would outlive the program.
     platform::KeepQtFromLaunchingABus();
     // A second copy only wakes the first one, with the token its launcher gave it so that the
     // window may come forward on Wayland: no window, no settings read.
     if (platform::SendToRunningInstance(kMainWindowClassName, platform::WM_SECOND_INSTANCE,
-                                        LaunchToken())) {
+                                        launchToken)) {
         return 0;
     }
     const platform::Environment environment = platform::CurrentEnvironment();
@@ -65,10 +55,6 @@ int main(int argc, char** argv) {
     }
     // Our choice goes to Qt as an argument, never through the environment, so that the programs
     // the window opens (the file manager, the browser) make their own.
-    if (choice.platform == "xcb") {
-        // A Wayland launcher's token is of no use to an X window, and is for no program we start.
-        unsetenv("XDG_ACTIVATION_TOKEN");
-    }
     std::vector<char*> arguments(argv, argv + argc);
     std::string platformOption = "-platform";
     std::string platformName = choice.platform;
@@ -79,6 +65,7 @@ int main(int argc, char** argv) {
     arguments.push_back(nullptr);
 
     QApplication app(count, arguments.data());
+    platform::DropStartupId();
     QApplication::setApplicationName(QStringLiteral("Tamberlo"));
     QApplication::setDesktopFileName(QStringLiteral("tamberlo"));
     ui::ApplyLook(app);
@@ -88,6 +75,8 @@ int main(int argc, char** argv) {
     listener.Listen();
     platform::EndSignals ending([&frmMain](int) { EndAsAsked(frmMain); });
     frmMain.show();
+    // The launcher's token, handed to Qt's Wayland platform for the first activation.
+    platform::BringToFront(frmMain, launchToken);
     app.exec();
     return 0;
 }

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/Global.h"
+#include "common/Proxy.h"
 #include "http/HttpProt.h"
 #include "platform/UniqueFd.h"
 

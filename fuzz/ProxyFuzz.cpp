@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/Global.h"
+#include "common/Proxy.h"
 
 namespace {
 

@@ -41,9 +41,11 @@ bool HasScheme(std::string_view s) {
 
 // An IPv6 address written without brackets: only hex digits, colons and dots, two colons at
 // least. As a Proxy value it is the host, not host and port.
+// An IPv6 address without brackets, with or without a zone ("fe80::1%eth0").
 bool IsBareIPv6(std::string_view s) {
-    return std::count(s.begin(), s.end(), ':') >= 2 &&
-           s.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
+    const std::string_view address = s.substr(0, s.find('%'));
+    return std::count(address.begin(), address.end(), ':') >= 2 &&
+           address.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
 }
 
 }  // namespace
@@ -464,7 +466,9 @@ std::vector<std::string> THttpCli::ComposeHeader(const std::string& method) {
     }
     // Basic credentials go with every request through the proxy: waiting for its 407 would
     // cost a round trip per request and gain nothing, as Basic has nothing to negotiate.
-    if (viaProxy_ && !ProxyUsername.empty() && !Options.Contains(httpoNoBasicAuth)) {
+    // An empty user name with a password is credentials too.
+    if (viaProxy_ && (!ProxyUsername.empty() || !ProxyPassword.empty()) &&
+        !Options.Contains(httpoNoBasicAuth)) {
         lines.push_back("Proxy-Authorization: Basic " +
                         BasicCredentials(ProxyUsername, ProxyPassword));
     }

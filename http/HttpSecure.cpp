@@ -50,7 +50,7 @@ void THttpCli::StartSecureLink() {
         StateChange(httpWaitingProxyConnect);
         const std::string target = targetHost_ + ":" + targetPort_;
         std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
-        if (!HttpsProxyUsername.empty()) {
+        if (!HttpsProxyUsername.empty() || !HttpsProxyPassword.empty()) {
             request += "Proxy-Authorization: Basic " +
                        BasicCredentials(HttpsProxyUsername, HttpsProxyPassword) + "\r\n";
         }

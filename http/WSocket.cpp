@@ -331,7 +331,7 @@ void TWSocket::Connect() {
     QObject::connect(writeNotifier_, &QSocketNotifier::activated, this,
                      [this] { Guarded([this] { HandleNotice(); }); });
 
-    error = r.ipv6 ? platform::StartConnect(fd, r.addr6, r.port)
+    error = r.ipv6 ? platform::StartConnect(fd, r.addr6, r.port, r.scope6)
                    : platform::StartConnect(fd, r.addr, r.port);
     if (r.type != SOCK_STREAM) {
         if (error != 0) {

@@ -35,6 +35,7 @@ struct TWSocket::Resolved {
     in_addr addr{};
     bool ipv6 = false;  // addr6 holds the address
     in6_addr addr6{};
+    std::uint32_t scope6 = 0;  // the interface of a link-local addr6
     int port = 0;
     in_addr localAddr{};
     int localPort = 0;

@@ -273,9 +273,10 @@ void TWSocket::DnsLookup(std::string_view hostName) {
     dnsResultList_.clear();
 
     in6_addr ipv6{};
-    if (WSocketIsDottedIP(hostName) || platform::ParseIPv6(std::string(hostName), ipv6)) {
+    std::uint32_t scope = 0;
+    if (WSocketIsDottedIP(hostName) || platform::ParseIPv6(std::string(hostName), ipv6, &scope)) {
         dnsResult_ = WSocketIsDottedIP(hostName) ? platform::FormatIPv4(DottedToAddress(hostName))
-                                                 : platform::FormatIPv6(ipv6);
+                                                 : platform::FormatIPv6(ipv6, scope);
         dnsResultList_.push_back(dnsResult_);
         if (OnDnsLookupDone) {
             OnDnsLookupDone(*this, 0);
@@ -330,7 +331,7 @@ bool TWSocket::ResolveForConnect(Resolved& out) {
         out.type = out.protocol == 6 ? SOCK_STREAM : out.protocol == 17 ? SOCK_DGRAM : SOCK_RAW;
         out.port = ResolvePort(port_, protoName);
         // An IPv6 address is used as it is; names are looked up for IPv4 addresses.
-        out.ipv6 = platform::ParseIPv6(addr_, out.addr6);
+        out.ipv6 = platform::ParseIPv6(addr_, out.addr6, &out.scope6);
         if (!out.ipv6) {
             out.addr = ResolveHost(addr_);
         }

@@ -218,9 +218,11 @@ std::vector<StoredCookie> ReadChromium(sqlite3* db, const std::vector<std::strin
         return std::nullopt;
     };
     std::vector<StoredCookie> cookies;
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
     ForEachRow(db, sql, domains, [&](sqlite3_stmt* row) {
         const std::int64_t expires = ChromiumExpiry(sqlite3_column_int64(row, 5));
-        if (expires == 0 && !withSessionCookies) {
+        // Dropped before its value is looked at: an expired cookie never asks the keyring.
+        if ((expires == 0 && !withSessionCookies) || (expires != 0 && expires <= now)) {
             return;
         }
         const std::string hostKey = ColumnBytes(row, 0);
@@ -398,6 +400,39 @@ QList<QNetworkCookie> BrowserCookieJar::cookiesForUrl(const QUrl& url) const {
     return QNetworkCookieJar::cookiesForUrl(url);
 }
 
+bool BrowserCookieJar::KeyringPending(const QUrl& url) {
+    if (url.scheme() != u"http" && url.scheme() != u"https") {
+        return false;
+    }
+    std::vector<std::string> domains;
+    for (std::string& domain : CookieDomainsForHost(QUrl::toAce(url.host()).toStdString())) {
+        if (!takenDomains_.contains(domain)) {
+            domains.push_back(std::move(domain));
+        }
+    }
+    bool pending = false;
+    for (const CookieStore& store : stores_) {
+        const std::string& application = store.safeStorage.application;
+        if (store.kind != CookieStore::Kind::Chromium || domains.empty()) {
+            continue;
+        }
+        if (!keyringReads_.contains(application)) {
+            // Asked only when a cookie of the host that is still valid needs it.
+            bool needed = false;
+            ReadCookieStore(store, domains, [&needed]() -> std::optional<std::string> {
+                needed = true;
+                return std::nullopt;
+            });
+            if (!needed) {
+                continue;
+            }
+            keyringReads_[application] = KeyringRead::Start(keyring_, store.safeStorage);
+        }
+        pending = pending || !keyringReads_[application]->Done();
+    }
+    return pending;
+}
+
 void BrowserCookieJar::TakeStoredCookies(const QString& host) {
     std::vector<std::string> domains;
     for (std::string& domain : CookieDomainsForHost(QUrl::toAce(host).toStdString())) {
@@ -411,12 +446,14 @@ void BrowserCookieJar::TakeStoredCookies(const QString& host) {
     // The same cookie in two stores: the one of the preferred browser counts.
     std::set<std::tuple<std::string, std::string, std::string>> inserted;
     for (const CookieStore& store : stores_) {
+        // Never waited for here, on the window's thread: a read the page load did not wait for
+        // (a redirect to a host it did not foresee) starts now and serves the hosts after.
         const KeyringPassword password = [&]() -> std::optional<std::string> {
             const std::string& application = store.safeStorage.application;
-            if (!passwords_.contains(application)) {
-                passwords_[application] = ReadSafeStoragePassword(keyring_, store.safeStorage);
+            if (!keyringReads_.contains(application)) {
+                keyringReads_[application] = KeyringRead::Start(keyring_, store.safeStorage);
             }
-            return passwords_[application];
+            return keyringReads_[application]->Password();
         };
         for (const StoredCookie& stored : ReadCookieStore(store, domains, password)) {
             if (!inserted.emplace(stored.name, stored.domain, stored.path).second) {

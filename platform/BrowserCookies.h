@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -79,13 +80,18 @@ public:
 
     QList<QNetworkCookie> cookiesForUrl(const QUrl& url) const override;
 
+    // Whether a load of url is to wait for the keyring: a stored cookie of its host that is
+    // still valid needs a browser's keyring password that is being read. Starts the reads it
+    // needs; asked again, it says whether they are still under way. Never blocks.
+    bool KeyringPending(const QUrl& url);
+
 private:
     void TakeStoredCookies(const QString& host);
 
     std::vector<CookieStore> stores_;
     KeyringPlace keyring_;
     // Each browser's keyring is asked once a run, whatever it answers.
-    std::map<std::string, std::optional<std::string>> passwords_;
+    std::map<std::string, std::shared_ptr<KeyringRead>> keyringReads_;
     std::set<std::string> takenDomains_;
 };
 

@@ -8,7 +8,11 @@
 #include <QDBusVariant>
 #include <QFile>
 #include <QMap>
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/BrowserProfiles.h"
 #include "platform/Notify.h"
@@ -19,19 +23,24 @@ namespace {
 
 // A keyring that does not answer within this does not hold up the page load any longer.
 constexpr int kCallTimeoutMs = 3000;
-const QString kConnectionName = QStringLiteral("tamberlo-keyring");
 const QString kAppId = QStringLiteral("Tamberlo");
 
 const QString kSecrets = QStringLiteral("org.freedesktop.secrets");
 const QString kSecretService = QStringLiteral("org.freedesktop.Secret.Service");
 
-// A connection of its own for one lookup, gone with the object.
+// A connection of its own for one lookup, gone with the object. Lookups of two browsers may
+// run at once, each on its own thread: each gets a name of its own.
+QString NextConnectionName() {
+    static std::atomic<int> count{0};
+    return QStringLiteral("tamberlo-keyring-%1").arg(++count);
+}
+
 class Bus {
 public:
     explicit Bus(const std::string& address)
-        : connection_(
-              QDBusConnection::connectToBus(QString::fromStdString(address), kConnectionName)) {}
-    ~Bus() { QDBusConnection::disconnectFromBus(kConnectionName); }
+        : name_(NextConnectionName()),
+          connection_(QDBusConnection::connectToBus(QString::fromStdString(address), name_)) {}
+    ~Bus() { QDBusConnection::disconnectFromBus(name_); }
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
@@ -54,6 +63,7 @@ public:
     }
 
 private:
+    QString name_;
     QDBusConnection connection_;
 };
 
@@ -80,6 +90,19 @@ std::optional<std::string> FromSecretService(Bus& bus, const SafeStorage& storag
         }
     }
     if (item.path().isEmpty()) {
+        return std::nullopt;
+    }
+    // Some services ask the user for the collection's password when one of its items is read,
+    // whatever the item's own state and however the call forbids it: only an unlocked
+    // collection is read from.
+    const QString collection = item.path().left(item.path().lastIndexOf(u'/'));
+    const QList<QVariant> locked =
+        bus.Call(kSecrets, collection, QStringLiteral("org.freedesktop.DBus.Properties"),
+                 QStringLiteral("Get"),
+                 {QStringLiteral("org.freedesktop.Secret.Collection"), QStringLiteral("Locked")});
+    if (collection.isEmpty() || locked.size() != 1 ||
+        locked[0].value<QDBusVariant>().variant().toBool() ||
+        locked[0].value<QDBusVariant>().variant().typeId() != QMetaType::Bool) {
         return std::nullopt;
     }
     // "plain": the secret crosses the user's own session bus as it is.
@@ -198,6 +221,35 @@ std::optional<std::string> ReadSafeStoragePassword(const KeyringPlace& place,
         password = FromKWallet(bus, storage, place.kwalletrc);
     }
     return password;
+}
+
+std::shared_ptr<KeyringRead> KeyringRead::Start(const KeyringPlace& place,
+                                                const SafeStorage& storage) {
+    auto read = std::make_shared<KeyringRead>();
+    try {
+        // Detached: the keyring may take its time, and nobody waits for it but the page load,
+        // which polls. The shared state outlives whichever side ends first.
+        std::thread([read, place, storage] {
+            std::optional<std::string> password = ReadSafeStoragePassword(place, storage);
+            std::lock_guard lock(read->mutex_);
+            read->password_ = std::move(password);
+            read->done_ = true;
+        }).detach();
+    } catch (const std::system_error&) {
+        std::lock_guard lock(read->mutex_);
+        read->done_ = true;
+    }
+    return read;
+}
+
+bool KeyringRead::Done() const {
+    std::lock_guard lock(mutex_);
+    return done_;
+}
+
+std::optional<std::string> KeyringRead::Password() const {
+    std::lock_guard lock(mutex_);
+    return done_ ? password_ : std::nullopt;
 }
 
 }  // namespace platform

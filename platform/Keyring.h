@@ -5,6 +5,8 @@
 // open KWallet. Only what may be read as it is: nothing is ever unlocked, opened, prompted
 // for, started or written.
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -25,8 +27,24 @@ struct KeyringPlace {
 KeyringPlace DesktopKeyringPlace();
 
 // The password, or nullopt when there is no keyring, it is locked or closed, asking it would
-// need the user, or it holds none for this browser.
+// need the user, or it holds none for this browser. Each call to the keyring may take up to
+// 3 s: never call this on the window's thread.
 std::optional<std::string> ReadSafeStoragePassword(const KeyringPlace& place,
                                                    const SafeStorage& storage);
+
+// ReadSafeStoragePassword on a thread of its own, over a bus connection of its own.
+class KeyringRead {
+public:
+    static std::shared_ptr<KeyringRead> Start(const KeyringPlace& place,
+                                              const SafeStorage& storage);
+    bool Done() const;
+    // The answer once Done; nullopt before.
+    std::optional<std::string> Password() const;
+
+private:
+    mutable std::mutex mutex_;
+    bool done_ = false;
+    std::optional<std::string> password_;
+};
 
 }  // namespace platform

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QWidget>
@@ -102,7 +102,8 @@ void BringToFront(QWidget& window, const std::string& activationToken) {
     // takes it out again; on other platforms the variable is of no use and must not reach the
     // programs we start.
     const bool handOver = UsableActivationToken(activationToken) &&
-                          QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+                          QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) &&
+                          QApplication::activeModalWidget() == nullptr;
     if (handOver) {
         setenv("XDG_ACTIVATION_TOKEN", activationToken.c_str(), 1);
     }
@@ -110,6 +111,22 @@ void BringToFront(QWidget& window, const std::string& activationToken) {
     if (handOver) {
         unsetenv("XDG_ACTIVATION_TOKEN");
     }
+}
+
+std::string TakeLaunchToken() {
+    std::string token;
+    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
+        const char* value = std::getenv(name);
+        if (token.empty() && value != nullptr && *value != '\0') {
+            token = value;
+        }
+    }
+    unsetenv("XDG_ACTIVATION_TOKEN");
+    return token;
+}
+
+void DropStartupId() {
+    unsetenv("DESKTOP_STARTUP_ID");
 }
 
 std::string InstanceSocketPath(const std::string& className) {

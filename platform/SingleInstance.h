@@ -51,8 +51,21 @@ private:
 };
 
 // Shows window, un-minimised and raised, and asks for the focus; on Wayland the compositor gives
-// it only with the token of a start the user made.
+// it only with the token of a start the user made. Qt 6.4 takes that token from the environment
+// alone: it is set there for the one call, on this (the window's) thread, and only while no run
+// is under way (no modal window), when no other thread of ours reads the environment or starts
+// a program. During a run the window comes forward without it.
 void BringToFront(QWidget& window, const std::string& activationToken);
+
+// The activation token the launcher gave this start: XDG_ACTIVATION_TOKEN, or
+// DESKTOP_STARTUP_ID as launchers on older GLib pass it. XDG_ACTIVATION_TOKEN leaves the
+// environment here, so that no program we start (file manager, browser, converter) gets it
+// whatever the platform. Call once, first in main, before Qt or any thread starts.
+std::string TakeLaunchToken();
+// DESKTOP_STARTUP_ID leaves the environment too. Qt's X platform reads it (and removes it) when
+// the application is made, to end the launcher's busy feedback: call this right after that,
+// before any thread of ours starts.
+void DropStartupId();
 
 // Full path of the local socket for a window class name; empty when no folder can be trusted.
 std::string InstanceSocketPath(const std::string& className);

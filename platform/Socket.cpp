@@ -1,6 +1,7 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -109,16 +111,39 @@ std::string FormatIPv4(in_addr address) {
     return buffer;
 }
 
-bool ParseIPv6(const std::string& text, in6_addr& out) {
-    return ::inet_pton(AF_INET6, text.c_str(), &out) == 1;
+bool ParseIPv6(const std::string& text, in6_addr& out, std::uint32_t* scope) {
+    const std::size_t percent = text.find('%');
+    if (scope != nullptr) {
+        *scope = 0;
+    }
+    if (percent == std::string::npos) {
+        return ::inet_pton(AF_INET6, text.c_str(), &out) == 1;
+    }
+    const std::string zone = text.substr(percent + 1);
+    if (scope == nullptr || zone.empty() ||
+        ::inet_pton(AF_INET6, text.substr(0, percent).c_str(), &out) != 1) {
+        return false;
+    }
+    // A link-local address is reachable only through the interface its zone names.
+    if (zone.find_first_not_of("0123456789") == std::string::npos && zone.size() <= 9) {
+        *scope = static_cast<std::uint32_t>(std::stoul(zone));
+    } else {
+        *scope = ::if_nametoindex(zone.c_str());
+    }
+    return *scope != 0;
 }
 
-std::string FormatIPv6(const in6_addr& address) {
+std::string FormatIPv6(const in6_addr& address, std::uint32_t scope) {
     char buffer[INET6_ADDRSTRLEN] = {};
     if (::inet_ntop(AF_INET6, &address, buffer, sizeof buffer) == nullptr) {
         return {};
     }
-    return buffer;
+    if (scope == 0) {
+        return buffer;
+    }
+    char name[IF_NAMESIZE] = {};
+    return std::string(buffer) + "%" +
+           (::if_indextoname(scope, name) != nullptr ? std::string(name) : std::to_string(scope));
 }
 
 int LookupProtocol(const std::string& name, int& protocol) {
@@ -186,9 +211,10 @@ int StartConnect(int fd, in_addr address, int port) {
     return LastSocketError();
 }
 
-int StartConnect(int fd, const in6_addr& address, int port) {
+int StartConnect(int fd, const in6_addr& address, int port, std::uint32_t scope) {
     sockaddr_in6 sa{};
     sa.sin6_family = AF_INET6;
+    sa.sin6_scope_id = scope;
     sa.sin6_port = htons(static_cast<std::uint16_t>(port));
     sa.sin6_addr = address;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {

@@ -22,9 +22,12 @@ int SocketErrorFromResolver(int gaiResult, int savedErrno);
 // Parses an IPv4 address in dotted form (inet_aton rules); false when it is not one.
 bool ParseIPv4(const std::string& text, in_addr& out);
 std::string FormatIPv4(in_addr address);
-// Parses an IPv6 address without brackets ("::1"); false when it is not one.
-bool ParseIPv6(const std::string& text, in6_addr& out);
-std::string FormatIPv6(const in6_addr& address);
+// Parses an IPv6 address without brackets ("::1"); false when it is not one. With scope, a zone
+// after it ("fe80::1%eth0", or an interface number) is read into *scope (0 without one); without,
+// a zone makes the text no address.
+bool ParseIPv6(const std::string& text, in6_addr& out, std::uint32_t* scope = nullptr);
+// The address, with "%" and the interface of a scope other than 0.
+std::string FormatIPv6(const in6_addr& address, std::uint32_t scope = 0);
 
 // Protocol number for a name from the system's protocol table; 0 or an error number.
 int LookupProtocol(const std::string& name, int& protocol);
@@ -41,7 +44,7 @@ int SetLinger(int fd, bool on, int seconds);
 int Bind(int fd, in_addr address, int port);
 // Starts a connect: 0 when connected at once, 10035 when under way, otherwise the error.
 int StartConnect(int fd, in_addr address, int port);
-int StartConnect(int fd, const in6_addr& address, int port);
+int StartConnect(int fd, const in6_addr& address, int port, std::uint32_t scope = 0);
 // The pending error of the socket (SO_ERROR), read and cleared; 0 when none.
 int TakePendingError(int fd);
 

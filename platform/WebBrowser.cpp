@@ -19,6 +19,8 @@ namespace {
 // Qt's own buffer for a reply; the body is moved into the document as it arrives, so this
 // bounds what is held twice.
 constexpr qint64 kReadBufferBytes = 1 << 20;
+// How often a load waiting for the keyring looks whether it has answered.
+constexpr int kKeyringPollMs = 20;
 
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
@@ -85,9 +87,10 @@ BrowserSession::BrowserSession()
       network_(std::make_unique<QNetworkAccessManager>()) {
     // The run starts from the cookies of the user's own browsers, so that a page loads as
     // signed in there.
-    network_->setCookieJar(
+    cookies_ =
         new BrowserCookieJar(FindCookieStores(Environment("HOME"), Environment("XDG_CONFIG_HOME")),
-                             DesktopKeyringPlace(), network_.get()));
+                             DesktopKeyringPlace(), network_.get());
+    network_->setCookieJar(cookies_);
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     // The same proxy as the file transfer, chosen per address: no_proxy hosts go direct.
     network_->setProxyFactory(new SessionProxies(*this));
@@ -96,7 +99,9 @@ BrowserSession::BrowserSession()
     // with the 407.
     QObject::connect(network_.get(), &QNetworkAccessManager::proxyAuthenticationRequired,
                      network_.get(), [](const QNetworkProxy& proxy, QAuthenticator* auth) {
-                         if (!proxy.user().isEmpty() && auth->user() != proxy.user()) {
+                         const bool offered =
+                             auth->user() == proxy.user() && auth->password() == proxy.password();
+                         if ((!proxy.user().isEmpty() || !proxy.password().isEmpty()) && !offered) {
                              auth->setUser(proxy.user());
                              auth->setPassword(proxy.password());
                          }
@@ -110,13 +115,25 @@ TProxyRoute BrowserSession::RouteFor(const std::string& url) const {
 BrowserSession::~BrowserSession() = default;
 
 TWebBrowser::TWebBrowser(BrowserSession& session, QObject* parent)
-    : QObject(parent), session_(session) {}
+    : QObject(parent), session_(session) {
+    // While a keyring is read on its own thread the load waits with the window free, so that
+    // Stop (a Navigate2 to about:blank) acts at once.
+    keyringWait_.setInterval(kKeyringPollMs);
+    connect(&keyringWait_, &QTimer::timeout, this, [this] {
+        if (!session_.Cookies().KeyringPending(
+                QUrl::fromEncoded(QByteArray::fromStdString(url_)))) {
+            keyringWait_.stop();
+            Send();
+        }
+    });
+}
 
 TWebBrowser::~TWebBrowser() {
     Drop();
 }
 
 void TWebBrowser::Drop() {
+    keyringWait_.stop();
     if (QNetworkReply* reply = reply_.data()) {
         reply_ = nullptr;
         reply->disconnect(this);
@@ -133,7 +150,15 @@ void TWebBrowser::Navigate(const std::string& url) {
     httpStatus_ = 0;
     loadError_.clear();
     readyState_ = READYSTATE_LOADING;
-    QNetworkRequest request(QUrl::fromEncoded(QByteArray::fromStdString(url)));
+    if (session_.Cookies().KeyringPending(QUrl::fromEncoded(QByteArray::fromStdString(url)))) {
+        keyringWait_.start();
+        return;
+    }
+    Send();
+}
+
+void TWebBrowser::Send() {
+    QNetworkRequest request(QUrl::fromEncoded(QByteArray::fromStdString(url_)));
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QString::fromLatin1(BrowserSession::kUserAgent));
     QNetworkReply* reply = session_.Network().get(request);
@@ -187,7 +212,7 @@ void TWebBrowser::NoteOutcome(QNetworkReply& reply) {
     }
     const TProxyRoute route = session_.RouteFor(url_);
     if (httpStatus_ == 407) {
-        const bool sent = !route.User.empty();
+        const bool sent = route.HasCredentials();
         loadError_ =
             "407 Proxy Authentication Required: " +
             ProxyAuthenticationText(sent, IsHttpsAddress(url_) ? "https_proxy" : "http_proxy");

@@ -8,14 +8,19 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <cstddef>
 #include <memory>
 #include <string>
 
-#include "common/Global.h"
+#include "common/Proxy.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
+
+namespace platform {
+class BrowserCookieJar;
+}
 
 namespace platform {
 
@@ -29,6 +34,7 @@ public:
     BrowserSession& operator=(const BrowserSession&) = delete;
 
     QNetworkAccessManager& Network() { return *network_; }
+    BrowserCookieJar& Cookies() { return *cookies_; }
     // The proxy a load of url goes through (none for the hosts of no_proxy).
     TProxyRoute RouteFor(const std::string& url) const;
 
@@ -39,6 +45,7 @@ private:
     std::string httpsProxyVariable_;  // https addresses use this one
     std::string noProxy_;
     std::unique_ptr<QNetworkAccessManager> network_;
+    BrowserCookieJar* cookies_ = nullptr;  // owned by network_
 };
 
 class TWebBrowser : public QObject {
@@ -84,12 +91,14 @@ public:
 
 private:
     void Drop();
+    void Send();
     void ReadBody();
     void Finished();
     void NoteOutcome(QNetworkReply& reply);
 
     BrowserSession& session_;
     QPointer<QNetworkReply> reply_;
+    QTimer keyringWait_;
     std::string url_;
     std::string html_;
     int readyState_ = READYSTATE_UNINITIALIZED;

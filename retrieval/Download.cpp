@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "common/Global.h"
+#include "common/Proxy.h"
 #include "common/StringTable.h"
 #include "convert/ConvertThread.h"
 #include "http/HttpProt.h"

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "common/Global.h"
+#include "common/Proxy.h"
 #include "common/StringTable.h"
 #include "common/Text.h"
 #include "http/HttpProt.h"

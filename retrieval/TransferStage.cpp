@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/Global.h"
+#include "common/Proxy.h"
 #include "common/StringTable.h"
 #include "http/HttpProt.h"
 #include "platform/Dialogs.h"
@@ -169,10 +170,12 @@ bool TfrmDownload::Transfer() {
             std::string reason = result.reason;
             if (result.status == 407) {
                 const bool secure = HttpCli1->CurrentProtocol() == "https";
-                reason +=
-                    ": " + ProxyAuthenticationText(secure ? !HttpCli1->HttpsProxyUsername.empty()
-                                                          : !HttpCli1->ProxyUsername.empty(),
-                                                   secure ? "https_proxy" : "http_proxy");
+                reason += ": " +
+                          ProxyAuthenticationText(secure ? !HttpCli1->HttpsProxyUsername.empty() ||
+                                                               !HttpCli1->HttpsProxyPassword.empty()
+                                                         : !HttpCli1->ProxyUsername.empty() ||
+                                                               !HttpCli1->ProxyPassword.empty(),
+                                                  secure ? "https_proxy" : "http_proxy");
             }
             AddError(JobLine("Download failed: ", DownloadPath, reason));
             break;

@@ -14,8 +14,11 @@
 #include <QDBusVariant>
 #include <QDateTime>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -362,9 +365,10 @@ namespace {
 class StandInKeyring : public QDBusVirtualObject {
 public:
     StandInKeyring(const std::string& address, bool secrets, bool unlocked, bool wallet,
-                   bool walletOpen, QString password)
+                   bool walletOpen, QString password, bool collectionLocked = false)
         : bus_(QDBusConnection::connectToBus(QString::fromStdString(address), "keyring")),
           unlocked_(unlocked),
+          collectionLocked_(collectionLocked),
           walletOpen_(walletOpen),
           password_(std::move(password)) {
         qDBusRegisterMetaType<Secret>();
@@ -380,6 +384,7 @@ public:
         thread_.start();
     }
     ~StandInKeyring() override {
+        Release();
         bus_.unregisterObject("/", QDBusConnection::UnregisterTree);
         QDBusConnection::disconnectFromBus("keyring");
         thread_.quit();
@@ -389,12 +394,24 @@ public:
         std::lock_guard lock(mutex_);
         return calls_;
     }
+    // A slow keyring: the first call is answered only once Release is called.
+    void Hold() {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        released_.notify_all();
+    }
 
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& m, const QDBusConnection& connection) override {
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
             calls_ << m.member();
+            // Bounded, so that a fault cannot hang the test; the caller's own timeout is 3 s.
+            released_.wait_for(lock, std::chrono::seconds(10), [this] { return !held_; });
         }
         const QString item = "/org/freedesktop/secrets/collection/login/1";
         const QList<QDBusObjectPath> items{QDBusObjectPath(item)};
@@ -411,6 +428,9 @@ public:
         } else if (m.member() == "OpenSession") {
             reply << QVariant::fromValue(QDBusVariant(QString()))
                   << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/secrets/session/1"));
+        } else if (m.member() == "Get" && m.path() == "/org/freedesktop/secrets/collection/login" &&
+                   args.value(1) == "Locked") {
+            reply << QVariant::fromValue(QDBusVariant(collectionLocked_));
         } else if (m.member() == "GetSecret" && m.path() == item && unlocked_) {
             reply << QVariant::fromValue(Secret{
                 args.value(0).value<QDBusObjectPath>(), {}, password_.toUtf8(), "text/plain"});
@@ -437,9 +457,12 @@ public:
 private:
     QDBusConnection bus_;
     bool unlocked_;
+    bool collectionLocked_;
     bool walletOpen_;
     QString password_;
     mutable std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
     QStringList calls_;
     QThread thread_;
 };
@@ -451,13 +474,18 @@ TEST_F(BrowserCookiesTest, KeyringValuesAreReadOnlyFromAnOpenKeyring) {
         bool secrets, unlocked, wallet, walletOpen, kde;
         const char* password;
         bool sent;
+        bool collectionLocked = false;
+        bool expired = false;  // the keyring's cookie has expired: the keyring is not asked
     } cases[] = {
         {"unlocked secret service", true, true, false, false, false, password.c_str(), true},
         {"locked secret service", true, false, false, false, false, password.c_str(), false},
+        {"unlocked item, locked collection", true, true, false, false, false, password.c_str(),
+         false, true},
         {"another key", true, true, false, false, false, "another", false},
         {"open wallet", false, false, true, true, true, password.c_str(), true},
         {"closed wallet", false, false, true, false, true, password.c_str(), false},
         {"no keyring", false, false, false, false, false, password.c_str(), false},
+        {"expired", true, true, true, true, false, password.c_str(), false, false, true},
     };
     testsupport::PrivateBus bus;
     ASSERT_FALSE(bus.Address().empty());
@@ -470,12 +498,12 @@ TEST_F(BrowserCookiesTest, KeyringValuesAreReadOnlyFromAnOpenKeyring) {
             db.Script(kChromiumSchema);
             db.Exec("INSERT INTO meta VALUES ('version', '24'), ('last_compatible_version', '24')");
             const std::string plain = Sha256(".youtube.com") + "k1";
-            AddChromium(db, {".youtube.com", "/", "KEYRING", "", kFuture, false,
+            AddChromium(db, {".youtube.com", "/", "KEYRING", "", c.expired ? kPast : kFuture, false,
                              Encrypt(plain, password, "v11")});
             AddChromium(db, {".youtube.com", "/", "FIXED", "", kFuture, false, Encrypt(plain)});
         }
         StandInKeyring keyring(bus.Address(), c.secrets, c.unlocked, c.wallet, c.walletOpen,
-                               c.password);
+                               c.password, c.collectionLocked);
         setenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str(), 1);
         c.kde ? setenv("XDG_CURRENT_DESKTOP", "KDE", 1) : unsetenv("XDG_CURRENT_DESKTOP");
         const auto received = Load({kWatch});
@@ -488,9 +516,51 @@ TEST_F(BrowserCookiesTest, KeyringValuesAreReadOnlyFromAnOpenKeyring) {
         // Nothing is unlocked, and a closed wallet is not opened (which would ask for its
         // password).
         EXPECT_FALSE(keyring.Calls().contains("Unlock"));
-        EXPECT_EQ(keyring.Calls().contains("open"), c.walletOpen)
+        EXPECT_EQ(keyring.Calls().contains("open"), c.walletOpen && !c.expired)
             << keyring.Calls().join(' ').toStdString();
+        // A secret is asked for only from an unlocked collection, and an expired cookie asks
+        // nothing at all.
+        const QString calls = keyring.Calls().join(' ');
+        EXPECT_EQ(calls.contains("GetSecret"),
+                  c.secrets && c.unlocked && !c.collectionLocked && !c.expired)
+            << calls.toStdString();
+        EXPECT_TRUE(!c.expired || calls.isEmpty()) << calls.toStdString();
     }
+}
+
+TEST_F(BrowserCookiesTest, ASlowKeyringLeavesTheWindowFreeAndStopActsAtOnce) {
+    const std::string password = "fZMUXBF0BF7bYHQ9+SZIAg==";
+    {
+        Db db(Home(".config/chromium/Default/Cookies"));
+        db.Script(kChromiumSchema);
+        db.Exec("INSERT INTO meta VALUES ('version', '24'), ('last_compatible_version', '24')");
+        AddChromium(db, {".youtube.com", "/", "KEYRING", "", kFuture, false,
+                         Encrypt(Sha256(".youtube.com") + "k1", password, "v11")});
+    }
+    testsupport::PrivateBus bus;
+    ASSERT_FALSE(bus.Address().empty());
+    StandInKeyring keyring(bus.Address(), true, true, false, false, password.c_str());
+    keyring.Hold();
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str(), 1);
+    LoopbackServer proxy({Answer(kPage)});
+    setenv("http_proxy", ("127.0.0.1:" + proxy.PortText()).c_str(), 1);
+    BrowserSession session;
+    unsetenv("http_proxy");
+    TWebBrowser browser(session);
+    browser.Navigate(kWatch);
+    // The keyring has the question and keeps it: the window's thread runs on, and Stop ends
+    // the load before anything was sent.
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !keyring.Calls().isEmpty(); }));
+    EXPECT_EQ(browser.ReadyState(), TWebBrowser::READYSTATE_LOADING);
+    browser.Navigate2("about:blank");
+    EXPECT_EQ(browser.ReadyState(), TWebBrowser::READYSTATE_COMPLETE);
+    // The answer, once it comes, serves the next load.
+    keyring.Release();
+    browser.Navigate(kWatch);
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] { return browser.ReadyState() == TWebBrowser::READYSTATE_COMPLETE; }));
+    ASSERT_EQ(proxy.AcceptedCount(), 1);
+    EXPECT_EQ(SentCookies(proxy.Received(0)), std::vector<std::string>{"KEYRING=k1"});
 }
 
 TEST_F(BrowserCookiesTest, ARedirectTakesItsHostAndWhatTheSiteSetsStands) {

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QWidget>
 #include <cstdlib>
 #include <filesystem>
 
@@ -155,6 +156,34 @@ TEST_F(SingleInstance, TheTokenOfTheSecondStartReachesTheWindow) {
     EXPECT_TRUE(SendToRunningInstance("Some Class", WM_SECOND_INSTANCE));
     PumpUntil([&] { return receiver.got.size() >= 2; });
     EXPECT_EQ(receiver.tokens, (std::vector<std::string>{"gnome-shell/T/1-2_TIME3", ""}));
+}
+
+TEST(LaunchToken, IsTakenOnceAndLeavesNoTokenForTheProgramsWeStart) {
+    struct Case {
+        const char* activation;  // nullptr: unset
+        const char* startupId;
+        const char* token;
+    } cases[] = {
+        {"wayland-token", nullptr, "wayland-token"},
+        {nullptr, "glib-startup-id", "glib-startup-id"},
+        {"wayland-token", "glib-startup-id", "wayland-token"},
+        {"", "glib-startup-id", "glib-startup-id"},
+        {nullptr, nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        c.activation ? setenv("XDG_ACTIVATION_TOKEN", c.activation, 1)
+                     : unsetenv("XDG_ACTIVATION_TOKEN");
+        c.startupId ? setenv("DESKTOP_STARTUP_ID", c.startupId, 1) : unsetenv("DESKTOP_STARTUP_ID");
+        EXPECT_EQ(TakeLaunchToken(), c.token);
+        // Whatever platform runs the window, XDG_ACTIVATION_TOKEN is gone at once; the startup
+        // id once the application is made, and bringing the window forward puts back neither.
+        EXPECT_EQ(std::getenv("XDG_ACTIVATION_TOKEN"), nullptr);
+        DropStartupId();
+        EXPECT_EQ(std::getenv("DESKTOP_STARTUP_ID"), nullptr);
+        QWidget window;
+        BringToFront(window, c.token);
+        EXPECT_EQ(std::getenv("XDG_ACTIVATION_TOKEN"), nullptr);
+    }
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <cstdlib>
 
+#include "common/Environment.h"
+
 namespace {
 
 std::string Slashed(std::string folder) {
@@ -16,13 +18,8 @@ std::string Slashed(std::string folder) {
     return folder;
 }
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 std::string HomeFolder() {
-    std::string home = Env("HOME");
+    std::string home = env::Value("HOME");
     if (home.empty()) {
         if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
             home = pw->pw_dir;
@@ -61,7 +58,7 @@ ProgramPlaces PlacesOf(const std::string& executableFolder) {
         access((executableFolder + TAMBERLO_INSTALLED_DESKTOP_ENTRY).c_str(), F_OK) == 0;
     const bool writable = access(executableFolder.c_str(), W_OK) == 0;
     const std::string home = HomeFolder();
-    std::string configHome = Env("XDG_CONFIG_HOME");
+    std::string configHome = env::Value("XDG_CONFIG_HOME");
     // The base directory rules ignore a relative path.
     if (configHome.empty() || configHome.front() != '/') {
         configHome = home.empty() ? "" : home + "/.config";

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "common/Environment.h"
 #include "common/Text.h"
 
 namespace {
@@ -14,18 +15,8 @@ constexpr std::size_t npos = std::string_view::npos;
 
 constexpr std::string_view kFetchedDirectly = "; pages and files are fetched without a proxy";
 
-std::string_view Environment(std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return value;
-        }
-    }
-    return {};
-}
-
-std::string_view ProxyVariable() {
-    return Environment({"http_proxy", "HTTP_PROXY"});
+std::string ProxyVariable() {
+    return env::Value({"http_proxy", "HTTP_PROXY"});
 }
 
 int HexDigit(char c) {
@@ -397,15 +388,15 @@ TProxyRoute SystemHttpsProxyRoute(std::string_view url) {
 }
 
 std::string SystemHttpsProxyVariable() {
-    return std::string(Environment({"https_proxy", "HTTPS_PROXY"}));
+    return env::Value({"https_proxy", "HTTPS_PROXY"});
 }
 
 std::string SystemProxyVariable() {
-    return std::string(ProxyVariable());
+    return ProxyVariable();
 }
 
 std::string SystemNoProxyVariable() {
-    return std::string(Environment({"no_proxy", "NO_PROXY"}));
+    return env::Value({"no_proxy", "NO_PROXY"});
 }
 
 std::string SystemProxyProblem() {

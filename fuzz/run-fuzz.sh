@@ -19,7 +19,7 @@ targets=(
   "http_reception|fuzz/HttpReceptionFuzz.cpp http/HttpReception.cpp common/Text.cpp|fuzz/corpus/http_reception"
   "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp http/HttpUrl.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
   "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
-  "proxy|fuzz/ProxyFuzz.cpp common/Proxy.cpp common/Text.cpp|fuzz/corpus/proxy"
+  "proxy|fuzz/ProxyFuzz.cpp common/Proxy.cpp common/Environment.cpp common/Text.cpp|fuzz/corpus/proxy"
   "profiles_ini|fuzz/ProfilesIniFuzz.cpp platform/BrowserProfiles.cpp|fuzz/corpus/profiles_ini"
   "chromium_value|fuzz/ChromiumValueFuzz.cpp platform/ChromiumCrypt.cpp|fuzz/corpus/chromium_value|-lcrypto"
 )

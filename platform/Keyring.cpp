@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/Environment.h"
 #include "platform/BrowserProfiles.h"
 #include "platform/Notify.h"
 
@@ -185,10 +186,7 @@ std::optional<std::string> FromKWallet(Bus& bus, const SafeStorage& storage,
 }  // namespace
 
 KeyringPlace DesktopKeyringPlace() {
-    auto environment = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value == nullptr ? std::string() : std::string(value);
-    };
+    auto environment = [](const char* name) { return env::Value(name); };
     std::string config = environment("XDG_CONFIG_HOME");
     if (!config.starts_with('/')) {
         config = environment("HOME") + "/.config";

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "common/Environment.h"
+
 namespace platform {
 
 namespace {
@@ -36,15 +38,14 @@ QDBusConnection Bus(const QString& address) {
 }  // namespace
 
 std::string SessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        address != nullptr && *address != '\0') {
-        return std::string_view(address) == kNoBusAddress ? std::string() : address;
+    if (const std::string address = env::Value("DBUS_SESSION_BUS_ADDRESS"); !address.empty()) {
+        return address == kNoBusAddress ? std::string() : address;
     }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime == '\0') {
+    const std::string runtime = env::Value("XDG_RUNTIME_DIR");
+    if (runtime.empty()) {
         return {};
     }
-    const std::string socket = std::string(runtime) + "/bus";
+    const std::string socket = runtime + "/bus";
     struct stat st {};
     if (stat(socket.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
         return {};

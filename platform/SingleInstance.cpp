@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "common/Environment.h"
 #include "common/Text.h"
 #include "platform/Messages.h"
 
@@ -32,15 +33,15 @@ bool SafelyOurs(const std::string& folder) {
 // The folder for the instance socket; empty when there is none we can trust, and then this start
 // keeps no single-instance rule rather than talk to a socket someone else may have put there.
 std::string RuntimeFolder() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != 0) {
+    if (const std::string runtime = env::Value("XDG_RUNTIME_DIR"); !runtime.empty()) {
         if (SafelyOurs(runtime)) {
             return runtime;
         }
     }
     // Without a runtime folder: a private one of our own below the temporary folder. Its name
     // must be predictable for a second start to find it, so anyone may have made it first.
-    const char* temp = std::getenv("TMPDIR");
-    std::string base = temp != nullptr && temp[0] == '/' ? temp : "/tmp";
+    const std::string temp = env::Value("TMPDIR");
+    const std::string base = temp.starts_with('/') ? temp : "/tmp";
     std::string folder = base + "/tamberlo-runtime-" + std::to_string(geteuid());
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         return {};
@@ -114,13 +115,7 @@ void BringToFront(QWidget& window, const std::string& activationToken) {
 }
 
 std::string TakeLaunchToken() {
-    std::string token;
-    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"}) {
-        const char* value = std::getenv(name);
-        if (token.empty() && value != nullptr && *value != '\0') {
-            token = value;
-        }
-    }
+    const std::string token = env::Value({"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"});
     unsetenv("XDG_ACTIVATION_TOKEN");
     return token;
 }

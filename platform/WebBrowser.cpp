@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "common/Environment.h"
 #include "common/StringTable.h"
 #include "platform/BrowserCookies.h"
 
@@ -21,11 +22,6 @@ namespace {
 constexpr qint64 kReadBufferBytes = 1 << 20;
 // How often a load waiting for the keyring looks whether it has answered.
 constexpr int kKeyringPollMs = 20;
-
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
 
 class SessionProxies : public QNetworkProxyFactory {
 public:
@@ -88,7 +84,7 @@ BrowserSession::BrowserSession()
     // The run starts from the cookies of the user's own browsers, so that a page loads as
     // signed in there.
     cookies_ =
-        new BrowserCookieJar(FindCookieStores(Environment("HOME"), Environment("XDG_CONFIG_HOME")),
+        new BrowserCookieJar(FindCookieStores(env::Value("HOME"), env::Value("XDG_CONFIG_HOME")),
                              DesktopKeyringPlace(), network_.get());
     network_->setCookieJar(cookies_);
     network_->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);

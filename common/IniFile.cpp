@@ -95,15 +95,36 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
     const std::size_t end = SectionEnd(static_cast<std::size_t>(start));
     for (std::size_t i = static_cast<std::size_t>(start) + 1; i < end; ++i) {
         if (lines_[i].isValue && text::EqualsCaseless(lines_[i].key, key)) {
-            std::string_view raw = lines_[i].raw;
-            std::string_view value = TrimBlanks(raw.substr(raw.find('=') + 1));
-            if (Quoted(value)) {
-                value = value.substr(1, value.size() - 2);
-            }
-            return std::string(value);
+            return ValueOf(lines_[i]);
         }
     }
     return std::nullopt;
+}
+
+std::string IniDocument::ValueOf(const Line& line) {
+    std::string_view raw = line.raw;
+    std::string_view value = TrimBlanks(raw.substr(raw.find('=') + 1));
+    if (Quoted(value)) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+}
+
+std::vector<IniDocument::Section> IniDocument::Sections() const {
+    std::vector<Section> sections;
+    for (const Line& line : lines_) {
+        if (line.isSection) {
+            sections.push_back({text::LowerCase(line.section), {}});
+        } else if (line.isValue && !sections.empty() && !line.key.empty()) {
+            sections.back().values.try_emplace(text::LowerCase(line.key), ValueOf(line));
+        }
+    }
+    return sections;
+}
+
+std::string IniDocument::Section::Value(const std::string& lowerKey) const {
+    const auto found = values.find(lowerKey);
+    return found == values.end() ? std::string() : found->second;
 }
 
 bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {

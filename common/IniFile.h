@@ -5,6 +5,7 @@
 // sections or keys is the one read and written. Every line that is not touched is kept as it
 // was, byte for byte.
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,15 @@ public:
 
     std::string Serialize() const;
 
+    // Every section in the order of the file, with its values as Get reads them: a whole file
+    // read in one pass. Names and keys are in lower case; the first of duplicate keys counts.
+    struct Section {
+        std::string name;
+        std::map<std::string, std::string> values;
+        std::string Value(const std::string& lowerKey) const;
+    };
+    std::vector<Section> Sections() const;
+
 private:
     struct Line {
         std::string raw;      // the line as read, without its line feed
@@ -36,6 +46,7 @@ private:
     };
 
     static Line Classify(std::string raw);
+    static std::string ValueOf(const Line& line);
     // Index of the first section line with this name, or -1.
     long FindSection(std::string_view section) const;
     // Index one past the last line of the section that starts at index.

@@ -20,7 +20,7 @@ targets=(
   "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp http/HttpUrl.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
   "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
   "proxy|fuzz/ProxyFuzz.cpp common/Proxy.cpp common/Environment.cpp common/Text.cpp|fuzz/corpus/proxy"
-  "profiles_ini|fuzz/ProfilesIniFuzz.cpp platform/BrowserProfiles.cpp|fuzz/corpus/profiles_ini"
+  "profiles_ini|fuzz/ProfilesIniFuzz.cpp platform/BrowserProfiles.cpp common/IniFile.cpp common/Text.cpp|fuzz/corpus/profiles_ini"
   "chromium_value|fuzz/ChromiumValueFuzz.cpp platform/ChromiumCrypt.cpp|fuzz/corpus/chromium_value|-lcrypto"
 )
 

@@ -5,6 +5,8 @@
 #include <map>
 #include <vector>
 
+#include "common/IniFile.h"
+
 namespace platform {
 
 namespace {
@@ -34,50 +36,18 @@ bool IsDigits(std::string_view s) {
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-struct IniSection {
-    std::string name;  // in lower case
-    std::map<std::string, std::string>
-        values;  // keys in lower case; the first of duplicates counts
-
-    std::string Value(const std::string& key) const {
-        const auto found = values.find(key);
-        return found == values.end() ? std::string() : found->second;
-    }
-};
-
-std::vector<IniSection> ParseIni(std::string_view text) {
-    std::vector<IniSection> sections;
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view line = Trim(text.substr(0, end));
-        text.remove_prefix(std::min(end + 1, text.size()));
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-            sections.push_back({Lower(Trim(line.substr(1, line.size() - 2))), {}});
-            continue;
-        }
-        const std::size_t equals = line.find('=');
-        if (sections.empty() || equals == 0 || equals == std::string_view::npos ||
-            line.front() == ';' || line.front() == '#') {
-            continue;
-        }
-        sections.back().values.try_emplace(Lower(Trim(line.substr(0, equals))),
-                                           Trim(line.substr(equals + 1)));
-    }
-    return sections;
-}
-
 }  // namespace
 
 std::optional<FirefoxProfile> DefaultFirefoxProfile(std::string_view profilesIni) {
-    const std::vector<IniSection> sections = ParseIni(profilesIni);
-    for (const IniSection& section : sections) {
+    const std::vector<IniDocument::Section> sections = IniDocument::Parse(profilesIni).Sections();
+    for (const IniDocument::Section& section : sections) {
         const std::string path = section.Value("default");
         if (section.name.starts_with("install") && !path.empty()) {
             return FirefoxProfile{path, !path.starts_with('/')};
         }
     }
-    const IniSection* chosen = nullptr;
-    for (const IniSection& section : sections) {
+    const IniDocument::Section* chosen = nullptr;
+    for (const IniDocument::Section& section : sections) {
         if (!section.name.starts_with("profile") || !IsDigits(section.name.substr(7)) ||
             section.Value("path").empty()) {
             continue;
@@ -97,10 +67,11 @@ std::optional<FirefoxProfile> DefaultFirefoxProfile(std::string_view profilesIni
 
 bool KWalletOpensWithoutPrompt(std::string_view kwalletrc, std::string_view wallet,
                                std::string_view appId) {
-    const std::vector<IniSection> sections = ParseIni(kwalletrc);
+    const std::vector<IniDocument::Section> sections = IniDocument::Parse(kwalletrc).Sections();
     auto value = [&](const std::string& section, const std::string& key) {
-        const auto found = std::find_if(sections.begin(), sections.end(),
-                                        [&](const IniSection& s) { return s.name == section; });
+        const auto found =
+            std::find_if(sections.begin(), sections.end(),
+                         [&](const IniDocument::Section& s) { return s.name == section; });
         return found == sections.end() ? std::string() : found->Value(key);
     };
     auto isTrue = [](const std::string& text) {

@@ -136,6 +136,11 @@ const std::unordered_map<int, std::string>& Table() {
         {553, "%1 closed the connection before it was secured"},
         {554, "the secure connection to %1 failed"},
         {555, "the proxy refused the tunnel to %1"},
+        {600, "No video found on "},
+        {601, "Not downloaded, only a streaming playlist (HLS or DASH) found on "},
+        {602,
+         "Video files (*.flv *.mp4 *.webm *.mkv *.mov *.avi *.ogv *.m4v)|*.flv *.mp4 *.webm *.mkv "
+         "*.mov *.avi *.ogv *.m4v| Any file(*.*)|*.*"},
     };
     return table;
 }

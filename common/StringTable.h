@@ -140,6 +140,11 @@ enum class StrId : int {
     TlsClosed = 553,
     TlsFailed = 554,
     ProxyRefusedTunnel = 555,
+
+    // Pages of other sites, and what the converter takes in
+    NoVideoFoundOn = 600,
+    ManifestOnlyOn = 601,
+    VideoFilesFilter = 602,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -144,6 +144,12 @@ bool IsWebAddress(std::string_view url) {
     return false;
 }
 
+bool IsOtherSiteAddress(std::string_view url) {
+    return IsWebAddress(url) && !text::ContainsCaseless(url, sites::kYouTubeDomain) &&
+           !text::ContainsCaseless(url, sites::kMetacafeDomain) &&
+           !text::ContainsCaseless(url, sites::kGoogleDomain);
+}
+
 std::string_view WithoutFragment(std::string_view url) {
     return url.substr(0, url.find('#'));
 }

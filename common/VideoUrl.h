@@ -16,6 +16,10 @@ bool IsVideoUrl(std::string_view url);
 // otherwise the first id of "video_ids=".
 std::string NormalizeVideoUrl(std::string_view url);
 
+// An http or https address of none of the served sites' domains: a page (or file) of another
+// site, which the served sites' rules never apply to.
+bool IsOtherSiteAddress(std::string_view url);
+
 // An http or https address: a scheme of either name (any case), "://", and a host.
 bool IsWebAddress(std::string_view url);
 

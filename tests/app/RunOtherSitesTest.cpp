@@ -38,3 +38,13 @@ TEST_F(Run, PagesOfOtherSitesGiveTheirFilesAtTheirOwnNames) {
     EXPECT_FALSE(Requested("http://media.example.org/v/clip-360.webm"));
     EXPECT_TRUE(ReadFile(Out("Served Site.mp4")) == *content_.mp4);
 }
+
+TEST_F(Run, AWebmOfAnotherSiteIsDownloadedAndConverted) {
+    const auto pages = testsupport::AddOtherSitePages(site_, content_.mp4, false);
+    NewJobs(1, {pages[0].job});
+    form_->cbFormat->setCurrentIndex(kAviProfile);
+    Start();
+    EXPECT_EQ(ErrorLines(), std::vector<std::string>{});
+    EXPECT_TRUE(ReadFile(Out("Harbour.webm")) == *content_.mp4);
+    EXPECT_EQ(ContainerOf(Out("Harbour.avi")), "avi");
+}

@@ -1144,6 +1144,12 @@ std::vector<OtherSitePage> AddOtherSitePages(FixtureSite& site,
     site.Route(pages[5].job, Reply::Body("<html><video><source src=\"/hls/now.m3u8\" "
                                          "type=\"application/vnd.apple.mpegurl\"></video></html>"));
     site.Route(pages[6].job, Reply::Body("<html><title>Not here</title></html>"));
+    if (https) {
+        // Their http addresses lead there, as sites that moved to https do.
+        for (const OtherSitePage& page : {pages[0], pages[1]}) {
+            site.Route("http://" + page.job.substr(8), Reply::Redirect(page.job, 301));
+        }
+    }
     return pages;
 }
 

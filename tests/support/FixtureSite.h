@@ -220,7 +220,8 @@ struct OtherSitePage {
 // page whose file is on another host, HTML5 sources of three sizes behind a base address, a
 // player page naming its file in JSON-LD), and pages without a file the program fetches (no
 // video, a streaming manifest, a ".mp4" address that answers with HTML). With https on
-// (CaFile() called first) the Open Graph page and the direct link are https addresses.
+// (CaFile() called first) the Open Graph page and the direct link are https addresses, their
+// http addresses redirects there.
 // Taken at quality HD: the sources' largest is the file.
 std::vector<OtherSitePage> AddOtherSitePages(FixtureSite& site,
                                              std::shared_ptr<const std::string> video, bool https);

@@ -10,17 +10,24 @@
 
 namespace {
 
-// A set of caseless keys, so that duplicate tests stay linear in the size of the list.
+// The key a job is known by: the served sites' addresses (and files) ignoring the case of a to
+// z, other sites' addresses exactly, without their #fragment (their paths are case-sensitive).
+std::string JobKey(std::string_view s) {
+    return IsOtherSiteAddress(s) ? "o" + std::string(WithoutFragment(s))
+                                 : "c" + text::CaselessKey(s);
+}
+
+// A set of job keys, so that duplicate tests stay linear in the size of the list.
 class CaselessSet {
 public:
     explicit CaselessSet(const std::vector<std::string>& initial) {
         keys_.reserve(initial.size() * 2);
         for (const std::string& s : initial) {
-            keys_.insert(text::CaselessKey(s));
+            keys_.insert(JobKey(s));
         }
     }
     // True when s was new and is now in the set.
-    bool Insert(std::string_view s) { return keys_.insert(text::CaselessKey(s)).second; }
+    bool Insert(std::string_view s) { return keys_.insert(JobKey(s)).second; }
 
 private:
     std::unordered_set<std::string> keys_;
@@ -91,14 +98,20 @@ std::string IntakeBytes(QStringView text) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-bool IsIntakeLine(std::string_view line) {
+bool IsIntakeLine(std::string_view line, IntakeSource source) {
     // The length is looked at first, so that a line of megabytes costs nothing more.
-    return !line.empty() && line.size() <= kMaxAddressLength && !HasControlBytes(line) &&
-           IsVideoUrl(line);
+    if (line.empty() || line.size() > kMaxAddressLength || HasControlBytes(line)) {
+        return false;
+    }
+    if (IsOtherSiteAddress(line)) {
+        return source == IntakeSource::PasteOrDrop || !VideoExtensionOfAddress(line).empty();
+    }
+    return IsVideoUrl(line);
 }
 
 std::vector<std::string> SplitClipboardUrls(std::string_view text,
-                                            const std::vector<std::string>& jobs) {
+                                            const std::vector<std::string>& jobs,
+                                            IntakeSource source) {
     CaselessSet seen(jobs);
     std::vector<std::string> accepted;
     std::size_t start = 0;
@@ -108,7 +121,7 @@ std::vector<std::string> SplitClipboardUrls(std::string_view text,
         if (lf != std::string_view::npos && !piece.empty() && piece.back() == '\r') {
             piece.remove_suffix(1);
         }
-        if (IsIntakeLine(piece) && seen.Insert(piece)) {
+        if (IsIntakeLine(piece, source) && seen.Insert(piece)) {
             accepted.emplace_back(piece);
         }
         if (lf == std::string_view::npos) {
@@ -120,15 +133,16 @@ std::vector<std::string> SplitClipboardUrls(std::string_view text,
 }
 
 std::optional<std::vector<std::string>> IntakeAddresses(std::string_view text,
-                                                        const std::vector<std::string>& jobs) {
+                                                        const std::vector<std::string>& jobs,
+                                                        IntakeSource source) {
     const std::string_view trimmed = TrimView(text);
     // Addresses of the video site's cache server are never jobs; the whole text is ignored.
     if (text::StartsWithCaseless(trimmed, sites::kYouTubeCacheAddress)) {
         return std::nullopt;
     }
-    // A text without ".com" adds nothing. Every line that is taken holds ".com", so the lines
-    // decide that without a search through a text that may be megabytes long.
-    return SplitClipboardUrls(trimmed, jobs);
+    // The lines decide, without a search through a text that may be megabytes long: every line
+    // of the served sites that is taken holds ".com", and other sites' addresses need none.
+    return SplitClipboardUrls(trimmed, jobs, source);
 }
 
 std::vector<std::string> NewFileJobs(const std::vector<std::string>& files,

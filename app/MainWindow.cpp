@@ -455,7 +455,7 @@ void TfrmMain::OnClipboardChange() {
 
 void TfrmMain::OnClipboardText(const std::string& text) {
     if (AutoCopyTakes()) {
-        TakeText(text);
+        TakeText(text, IntakeSource::AutoCopy);
     }
 }
 
@@ -473,8 +473,8 @@ void TfrmMain::TakeClipboardText() {
     TakeText(IntakeBytes(data->text()));
 }
 
-void TfrmMain::TakeText(const std::string& text) {
-    const auto added = IntakeAddresses(text, Jobs());
+void TfrmMain::TakeText(const std::string& text, IntakeSource source) {
+    const auto added = IntakeAddresses(text, Jobs(), source);
     if (!added) {
         return;
     }
@@ -693,7 +693,8 @@ void TfrmMain::bBrowserClick() {
 void TfrmMain::bSelectFileClick() {
     // The chooser opens where files were last taken from in this session.
     auto files = platform::Dialogs::Current().OpenFiles(
-        this, {LoadStr(StrId::FileFilter), true, LoadStr(StrId::BrowseFileHint), lastFileFolder_});
+        this,
+        {LoadStr(StrId::VideoFilesFilter), true, LoadStr(StrId::BrowseFileHint), lastFileFolder_});
     if (files) {
         TakeFiles(*files);
     }

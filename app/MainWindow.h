@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/JobList.h"
 #include "app/Places.h"
 #include "common/StringTable.h"
 #include "platform/Form.h"
@@ -174,7 +175,7 @@ private:
     bool AutoCopyTakes() const;
     void TakeClipboardText();
     // The intake of Paste, for text from the clipboard or a drop.
-    void TakeText(const std::string& text);
+    void TakeText(const std::string& text, IntakeSource source = IntakeSource::PasteOrDrop);
     // Adds the files that are not yet jobs, as the file chooser does.
     void TakeFiles(const std::vector<std::string>& files);
     void PaintPictures();

@@ -138,6 +138,11 @@ const std::unordered_map<int, std::string>& Table() {
         {555, "the proxy refused the tunnel to %1"},
         {560, "the file was removed while it was written"},
         {561, "ffmpeg is not installed; install the ffmpeg package"},
+        {600, "No video found on "},
+        {601, "Not downloaded, only a streaming playlist (HLS or DASH) found on "},
+        {602,
+         "Video files (*.flv *.mp4 *.webm *.mkv *.mov *.avi *.ogv *.m4v)|*.flv *.mp4 *.webm *.mkv "
+         "*.mov *.avi *.ogv *.m4v| Any file(*.*)|*.*"},
     };
     return table;
 }

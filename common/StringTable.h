@@ -144,6 +144,11 @@ enum class StrId : int {
     // Files a run makes, and the converter it starts
     PartFileGone = 560,
     ConverterNotInstalled = 561,
+
+    // Pages of other sites, and what the converter takes in
+    NoVideoFoundOn = 600,
+    ManifestOnlyOn = 601,
+    VideoFilesFilter = 602,
 };
 
 // The text of id; an unknown id gives an empty text.

@@ -109,3 +109,62 @@ std::string NormalizeVideoUrl(std::string_view url) {
     result.append(url.substr(key));
     return result;
 }
+
+namespace {
+
+// The path of an address: after the host, before its query and fragment.
+std::string_view PathOf(std::string_view url) {
+    url = WithoutFragment(url);
+    url = url.substr(0, url.find('?'));
+    const std::size_t sep = url.find("://");
+    if (sep == std::string_view::npos) {
+        return url;
+    }
+    const std::size_t slash = url.find('/', sep + 3);
+    return slash == std::string_view::npos ? std::string_view() : url.substr(slash);
+}
+
+std::string ExtensionOfPath(std::string_view path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) {
+        return {};
+    }
+    return text::LowerCase(path.substr(dot));
+}
+
+}  // namespace
+
+bool IsWebAddress(std::string_view url) {
+    for (const std::string_view scheme : {"http://", "https://"}) {
+        if (text::StartsWithCaseless(url, scheme) && url.size() > scheme.size() &&
+            url[scheme.size()] != '/') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsOtherSiteAddress(std::string_view url) {
+    return IsWebAddress(url) && !text::ContainsCaseless(url, sites::kYouTubeDomain) &&
+           !text::ContainsCaseless(url, sites::kMetacafeDomain) &&
+           !text::ContainsCaseless(url, sites::kGoogleDomain);
+}
+
+std::string_view WithoutFragment(std::string_view url) {
+    return url.substr(0, url.find('#'));
+}
+
+std::string VideoExtensionOfAddress(std::string_view url) {
+    const std::string ext = ExtensionOfPath(PathOf(url));
+    for (const std::string_view known : {".mp4", ".webm", ".ogv", ".mkv", ".mov", ".m4v", ".flv"}) {
+        if (ext == known) {
+            return ext;
+        }
+    }
+    return {};
+}
+
+bool IsManifestAddress(std::string_view url) {
+    const std::string ext = ExtensionOfPath(PathOf(url));
+    return ext == ".m3u8" || ext == ".mpd";
+}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of the byte parsers with clang's libFuzzer and runs each for a bounded
-# time: HTTP reception, the page parser, the converter output parser, the proxy variables, the
+# time: HTTP reception, the page parser, the resolver of other sites' pages, the converter output parser, the proxy variables, the
 # browsers' profile and lock files, and the decryption of Chromium's stored cookie values.
 #   fuzz/run-fuzz.sh [seconds per target]   (default 60)
 # Needs clang-14 and libclang-rt-14-dev (scripts/install-deps.sh). Crashes land in
@@ -18,6 +18,7 @@ flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 targets=(
   "http_reception|fuzz/HttpReceptionFuzz.cpp http/HttpReception.cpp common/Text.cpp|fuzz/corpus/http_reception"
   "page_parser|fuzz/PageParserFuzz.cpp retrieval/PageParser.cpp retrieval/TitleToFileName.cpp http/HttpUrl.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|tests/fixtures/pages"
+  "generic_page|fuzz/GenericPageFuzz.cpp retrieval/GenericPage.cpp retrieval/TitleToFileName.cpp retrieval/TransferPlan.cpp http/HttpUrl.cpp common/VideoUrl.cpp common/Global.cpp common/Text.cpp common/StringTable.cpp|fuzz/corpus/generic_page"
   "output_parser|fuzz/OutputParserFuzz.cpp convert/OutputParser.cpp common/Global.cpp common/Text.cpp|tests/fixtures/convert"
   "proxy|fuzz/ProxyFuzz.cpp common/Proxy.cpp common/Environment.cpp common/Text.cpp|fuzz/corpus/proxy"
   "profiles_ini|fuzz/ProfilesIniFuzz.cpp platform/BrowserProfiles.cpp common/IniFile.cpp common/Text.cpp|fuzz/corpus/profiles_ini"

@@ -5,6 +5,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QUrl>
 #include <algorithm>
 #include <cstdlib>
@@ -102,6 +103,15 @@ BrowserSession::BrowserSession()
                              auth->setPassword(proxy.password());
                          }
                      });
+    // The authorities named by SSL_CERT_FILE are trusted beside the system's, as the file
+    // transfer's TLS layer trusts them: a page and its file are checked alike.
+    const std::string caFile = Environment("SSL_CERT_FILE");
+    if (!caFile.empty()) {
+        tls_ = std::make_unique<QSslConfiguration>(QSslConfiguration::defaultConfiguration());
+        QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();
+        authorities += QSslCertificate::fromPath(QString::fromLocal8Bit(caFile.c_str()));
+        tls_->setCaCertificates(authorities);
+    }
 }
 
 TProxyRoute BrowserSession::RouteFor(const std::string& url) const {
@@ -145,6 +155,9 @@ void TWebBrowser::Navigate(const std::string& url) {
     truncated_ = false;
     httpStatus_ = 0;
     loadError_.clear();
+    fileUrl_.clear();
+    contentType_.clear();
+    finalUrl_ = url;
     readyState_ = READYSTATE_LOADING;
     if (session_.Cookies().KeyringPending(QUrl::fromEncoded(QByteArray::fromStdString(url)))) {
         keyringWait_.start();
@@ -157,11 +170,13 @@ void TWebBrowser::Send() {
     QNetworkRequest request(QUrl::fromEncoded(QByteArray::fromStdString(url_)));
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QString::fromLatin1(BrowserSession::kUserAgent));
+    if (const QSslConfiguration* tls = session_.Tls()) {
+        request.setSslConfiguration(*tls);
+    }
     QNetworkReply* reply = session_.Network().get(request);
     reply->setReadBufferSize(kReadBufferBytes);
     reply_ = reply;
-    connect(reply, &QNetworkReply::metaDataChanged, this,
-            [this] { readyState_ = std::max(readyState_, static_cast<int>(READYSTATE_LOADED)); });
+    connect(reply, &QNetworkReply::metaDataChanged, this, &TWebBrowser::HeaderArrived);
     connect(reply, &QNetworkReply::readyRead, this, &TWebBrowser::ReadBody);
     connect(reply, &QNetworkReply::finished, this, &TWebBrowser::Finished);
 }
@@ -177,7 +192,29 @@ void TWebBrowser::Navigate2(const std::string& url) {
     truncated_ = false;
     httpStatus_ = 0;
     loadError_.clear();
+    fileUrl_.clear();
+    contentType_.clear();
+    finalUrl_ = url;
     readyState_ = READYSTATE_COMPLETE;
+}
+
+void TWebBrowser::HeaderArrived() {
+    QNetworkReply* reply = reply_.data();
+    if (reply == nullptr) {
+        return;
+    }
+    readyState_ = std::max(readyState_, static_cast<int>(READYSTATE_LOADED));
+    contentType_ = reply->rawHeader("Content-Type").toStdString();
+    finalUrl_ = reply->url().toEncoded().toStdString();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 200 && status < 300 && IsFileResponse &&
+        IsFileResponse(contentType_, finalUrl_)) {
+        // Not a page: its bytes are the transfer's to fetch, not the page loader's.
+        fileUrl_ = finalUrl_;
+        httpStatus_ = status;
+        Drop();
+        readyState_ = READYSTATE_COMPLETE;
+    }
 }
 
 void TWebBrowser::ReadBody() {

@@ -10,12 +10,14 @@
 #include <QPointer>
 #include <QTimer>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "common/Proxy.h"
 
 class QNetworkAccessManager;
+class QSslConfiguration;
 class QNetworkReply;
 
 namespace platform {
@@ -40,12 +42,16 @@ public:
 
     static const char* const kUserAgent;
 
+    // The TLS settings of the session's loads; null: Qt's own defaults.
+    const QSslConfiguration* Tls() const { return tls_.get(); }
+
 private:
     std::string proxyVariable_;
     std::string httpsProxyVariable_;  // https addresses use this one
     std::string noProxy_;
     std::unique_ptr<QNetworkAccessManager> network_;
     BrowserCookieJar* cookies_ = nullptr;  // owned by network_
+    std::unique_ptr<QSslConfiguration> tls_;
 };
 
 class TWebBrowser : public QObject {
@@ -85,6 +91,17 @@ public:
     // while loading and after a load that succeeded.
     const std::string& LoadError() const { return loadError_; }
 
+    // Asked when a successful answer's header arrives, with its Content-Type and the address
+    // it came from after redirects: true when the answer is a file rather than a page. The
+    // load then ends at once and the body is never read; FileUrl tells where the file is.
+    std::function<bool(const std::string& contentType, const std::string& url)> IsFileResponse;
+    // The address of the file the last load found instead of a page; empty when it found none.
+    const std::string& FileUrl() const { return fileUrl_; }
+    // The Content-Type of the last load's answer, as its header said it.
+    const std::string& ContentType() const { return contentType_; }
+    // The address the last load's answer came from, after redirects.
+    const std::string& FinalUrl() const { return finalUrl_; }
+
     bool Offline = false;
     // The control's width; the download window shrinks it to 0 (it never shows anyway).
     int Width = 0;
@@ -92,6 +109,7 @@ public:
 private:
     void Drop();
     void Send();
+    void HeaderArrived();
     void ReadBody();
     void Finished();
     void NoteOutcome(QNetworkReply& reply);
@@ -105,6 +123,9 @@ private:
     bool truncated_ = false;
     int httpStatus_ = 0;
     std::string loadError_;
+    std::string fileUrl_;
+    std::string contentType_;
+    std::string finalUrl_;
 };
 
 }  // namespace platform

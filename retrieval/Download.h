@@ -150,6 +150,9 @@ private:
     static void SetElidedText(QLabel* label, const std::string& text);
     // The system's bytes as a label shows them.
     static QString Shown(const std::string& bytes);
+    // The page stage of an address of another site: the address itself when it answers with a
+    // video file, else the file its page names.
+    void ResolveOtherSite(const std::string& job);
     void SetTransferMax(std::int64_t max);
     void SetTransferPosition(std::int64_t position);
     // The received size on the label and the bar.
@@ -184,4 +187,7 @@ private:
     std::set<std::int32_t> failedJobs_;
     bool closed_ = false;
     bool quiet_ = false;
+    // The current job is of another site: its file is fetched as it is, without the quality
+    // suffixes and extension changes that only the served sites know.
+    bool otherSite_ = false;
 };

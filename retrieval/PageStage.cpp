@@ -10,6 +10,7 @@
 #include "platform/Tick.h"
 #include "platform/WebBrowser.h"
 #include "retrieval/Download.h"
+#include "retrieval/GenericPage.h"
 #include "retrieval/PageParser.h"
 
 namespace {
@@ -32,6 +33,74 @@ void TfrmDownload::BlankBrowser(platform::TWebBrowser& browser) {
     browser.Offline = true;
 }
 
+void TfrmDownload::ResolveOtherSite(const std::string& job) {
+    platform::TWebBrowser& browser = *CurrentBrowser;
+    // Asked first is the address itself: a video file goes to the transfer as it is, without
+    // its body ever being loaded as a page.
+    browser.IsFileResponse = [](const std::string& type, const std::string& url) {
+        return IsVideoResponse(type, url);
+    };
+    struct Unhook {
+        platform::TWebBrowser& browser;
+        ~Unhook() { browser.IsFileResponse = nullptr; }
+    } unhook{browser};
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        browser.Navigate(job);
+        // A page is read whole, however long it takes, as long as its bytes keep coming; half
+        // a minute without any ends the attempt.
+        std::uint32_t lastNews = PageClock();
+        std::size_t seen = 0;
+        bool late = false;
+        while (browser.ReadyState() < platform::TWebBrowser::READYSTATE_COMPLETE) {
+            platform::WaitForMessages(kPollWaitMs);
+            if (ModalResult != platform::mrNone) {
+                return;
+            }
+            if (browser.DocumentHtml().size() != seen) {
+                seen = browser.DocumentHtml().size();
+                lastNews = PageClock();
+            } else if (PageClock() - lastNews > kPollLimitMs) {
+                late = true;
+                break;
+            }
+        }
+        if (!browser.FileUrl().empty()) {
+            eDownloadUrl = browser.FileUrl();
+            eFileName = VideoFileName({}, eDownloadUrl,
+                                      VideoExtensionFor(eDownloadUrl, browser.ContentType()));
+            BlankBrowser(browser);
+            platform::PostMessage(this, platform::WM_DOWNLOAD_FILE);
+            return;
+        }
+        std::string failure = browser.LoadError();
+        if (failure.empty() && late) {
+            failure = LoadStr(browser.HasDocument() ? StrId::PageUnfinishedInTime
+                                                    : StrId::NoAnswerInTime);
+        }
+        if (failure.empty()) {
+            const FoundVideo found = ResolveVideoPage(CapturePageHtml(browser), browser.FinalUrl(),
+                                                      owner_.DownloadQuality());
+            BlankBrowser(browser);
+            if (found.kind == FoundVideo::Kind::File) {
+                eDownloadUrl = found.url;
+                eFileName = found.fileName;
+                platform::PostMessage(this, platform::WM_DOWNLOAD_FILE);
+            } else {
+                // Nothing to fetch and nothing to convert: the job ends with its line.
+                AddError(LoadStr(found.kind == FoundVideo::Kind::NoVideo ? StrId::NoVideoFoundOn
+                                                                         : StrId::ManifestOnlyOn) +
+                         job);
+                Advance();
+            }
+            return;
+        }
+        pageFailure_ = " (" + failure + ")";
+        BlankBrowser(browser);
+    }
+    eFileName = "get_video.flv";
+    platform::PostMessage(this, platform::WM_DOWNLOAD_FILE);
+}
+
 void TfrmDownload::WMResolvePage() {
     try {
         ResetView();
@@ -48,6 +117,11 @@ void TfrmDownload::WMResolvePage() {
         }
         const std::string job = CurrentJob();
         SetElidedText(lUrl, job);
+        otherSite_ = IsOtherSiteAddress(job);
+        if (otherSite_) {
+            ResolveOtherSite(job);
+            return;
+        }
         if (!IsVideoUrl(job)) {
             Advance();
             return;

@@ -88,7 +88,8 @@ bool TfrmDownload::Transfer() {
     SampleBytes = 0;
     SampleTick = 0;
 
-    const int quality = owner_.DownloadQuality();
+    // Quality suffixes and the extension they bring are the served sites' alone.
+    const int quality = otherSite_ ? transfer::kQualityNormal : owner_.DownloadQuality();
     DownloadPath = OutputFolder() + CleanFileName(eFileName);
     if (quality > transfer::kQualityNormal) {
         DownloadPath = transfer::ReplaceExtension(DownloadPath, ".mp4");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows the whole program on a machine without internet: starts the offline video site, starts
 # Tamberlo with the site as its system proxy, and copies a few video page addresses to the
-# clipboard, where auto copy takes them into the job list. Press Start to see them downloaded
+# clipboard, where auto copy takes them into the job list (of other sites only the direct link to
+# a video file: Paste takes the page of HTML5 video sources as well). Press Start to see them downloaded
 # and converted. Closing Tamberlo stops the site.
 #   scripts/demo.sh            (TAMBERLO_DEMO_DIR, default ~/tamberlo-demo, holds its files)
 set -euo pipefail
@@ -44,7 +45,9 @@ ca="$(sed -n 's/^SSL_CERT_FILE=//p' "$home/site.url")"
 addresses="http://www.youtube.com/watch?v=Qz3kT0pLmW8
 http://www.metacafe.com/watch/1234567/funny_cats_compilation/
 http://www.youtube.com/watch?v=Pp4nR7sXc0A
-http://video.google.com/videoplay?docid=-8120935472634791283"
+http://video.google.com/videoplay?docid=-8120935472634791283
+http://files.example.org/clips/Harbour.webm
+http://html5.example.org/page/7"
 
 echo "Demo site: $proxy (the system proxy of this Tamberlo only)"
 echo "Videos are stored in: $home/videos"

@@ -110,6 +110,36 @@ TEST(SplitClipboardUrls, HugeTextsStayLinear) {
     EXPECT_EQ(SplitClipboardUrls(text, jobs).size(), 49000u);
 }
 
+TEST(SplitClipboardUrls, OtherSitesByPasteAnyAddressByAutoCopyOnlyFiles) {
+    using enum IntakeSource;
+    struct Case {
+        std::string text;
+        IntakeSource source;
+        Lines jobs;
+        Lines taken;
+    };
+    const std::string page = "https://pages.example/show/Item?id=7";
+    const std::string file = "http://files.example/Clip.WEBM?t=1#start";
+    const Case cases[] = {
+        {page + "\n" + file + "\nftp://files.example/a.mp4\nfiles.example/a.mp4",
+         PasteOrDrop,
+         {},
+         {page, file}},
+        {page + "\n" + file, AutoCopy, {}, {file}},
+        // Other sites' paths are case-sensitive; a fragment does not make another address.
+        {page + "#c\nhttps://pages.example/show/item?id=7",
+         PasteOrDrop,
+         {page},
+         {"https://pages.example/show/item?id=7"}},
+        // The served sites keep their own rules, whatever the source.
+        {"http://www.youtube.com/user/x\nhttps://www.metacafe.com/about", PasteOrDrop, {}, {}},
+        {A + "\n" + B, AutoCopy, {"HTTP://WWW.YOUTUBE.COM/watch?v=AAAA"}, {B}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SplitClipboardUrls(c.text, c.jobs, c.source), c.taken) << c.text;
+    }
+}
+
 TEST(JobListRules, SelectionAfterRemoveAndColumnWidth) {
     EXPECT_EQ(SelectionAfterRemove(1, 3), 1);   // the job that moves up
     EXPECT_EQ(SelectionAfterRemove(2, 3), 1);   // the new last
@@ -244,7 +274,9 @@ TEST_F(Intake, LocalFilesAreAddedOnceWithoutMovingTheSelection) {
     EXPECT_EQ(Form().Jobs(), (Lines{"/videos/One.flv", "/videos/two.flv", "/videos/three.flv"}));
     EXPECT_EQ(Form().SelectedJob(), 0);
     ASSERT_EQ(dialogs.fileRequests.size(), 2u);
-    EXPECT_EQ(dialogs.fileRequests[0].filter, "Flv files(*.flv)|*.flv| Any file(*.*)|*.*");
+    EXPECT_EQ(dialogs.fileRequests[0].filter,
+              "Video files (*.flv *.mp4 *.webm *.mkv *.mov *.avi *.ogv *.m4v)|*.flv *.mp4 *.webm "
+              "*.mkv *.mov *.avi *.ogv *.m4v| Any file(*.*)|*.*");
     EXPECT_TRUE(dialogs.fileRequests[0].multiSelect);
 }
 

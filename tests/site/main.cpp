@@ -33,6 +33,10 @@ constexpr const char* kUsage =
     "--https: every video file moves to its https address (a relocation from http); the\n"
     "         second line printed is SSL_CERT_FILE=FILE, the authority to trust; use the\n"
     "         first line as https_proxy as well\n"
+    "Pages of other sites are served too: http://html5.example.org/page/7 (HTML5 sources),\n"
+    "http://player.example.org/embed/9 (JSON-LD), http://og.example.org/watch/41 (Open\n"
+    "Graph), http://files.example.org/clips/Harbour.webm (a direct link), and pages without\n"
+    "a file the program fetches: http://plain.example.org/about, http://live.example.org/now\n"
     "--ranges: video files serve byte ranges (206, 416, Accept-Ranges, ETag, If-Range)\n"
     "--rate: every connection to a video file gets BYTES per second at most\n"
     "--file-mib: also serve N MiB of pseudo-random bytes at http://files.example/big.bin\n"
@@ -254,6 +258,9 @@ int main(int argc, char** argv) {
                 }
             }
         }
+        // Pages of other sites beside the three (with --https the direct link and the Open
+        // Graph page are https addresses).
+        testsupport::AddOtherSitePages(site, content.mp4, https);
         std::printf("%s\n", site.ProxyUrl().c_str());
         if (!caFile.empty()) {
             std::printf("SSL_CERT_FILE=%s\n", caFile.c_str());

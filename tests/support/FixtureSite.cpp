@@ -1097,4 +1097,60 @@ DefaultSite LoadDefaultSite(FixtureSite& site, const std::string& mediaDir, std:
     return d;
 }
 
+std::vector<OtherSitePage> AddOtherSitePages(FixtureSite& site,
+                                             std::shared_ptr<const std::string> video, bool https) {
+    const std::string secure = https ? "https://" : "http://";
+    std::vector<OtherSitePage> pages = {
+        {"direct link", secure + "files.example.org/clips/Harbour.webm",
+         secure + "files.example.org/clips/Harbour.webm", "Harbour.webm", ""},
+        {"Open Graph, file on another host", secure + "og.example.org/watch/41",
+         "http://cdn.example.net/f/og41.mp4", "Boats & Bays Day 2.mp4", ""},
+        {"HTML5 sources behind a base address", "http://html5.example.org/page/7",
+         "http://media.example.org/v/clip-1080.mkv", "Three Sizes.mkv", ""},
+        {"player page with JSON-LD", "http://player.example.org/embed/9",
+         "http://cdn.example.net/ld/9.m4v", "Player Nine.m4v", ""},
+        {"page without a video", "http://plain.example.org/about", "", "", "No video found on "},
+        {"streaming manifest", "http://live.example.org/now", "", "",
+         "Not downloaded, only a streaming playlist (HLS or DASH) found on "},
+        {"file address answering with HTML", "http://files.example.org/missing.mp4", "", "",
+         "No video found on "},
+    };
+    site.Route(pages[0].job, Reply::Body(video, "video/webm"));
+    site.Route(pages[1].job,
+               Reply::Body("<html><head><meta property=\"og:title\" content=\"Boats &amp; Bays: "
+                           "Day 2\"><meta property=\"og:video\" content=\"" +
+                           pages[1].file +
+                           "\"><meta property=\"og:video:type\" content=\"video/mp4\">"
+                           "</head><body>Video</body></html>"));
+    site.Route(pages[1].file, Reply::Body(video, "application/octet-stream"));
+    site.Route(pages[2].job,
+               Reply::Body("<html><head><base href=\"http://media.example.org/v/\"><title>Three "
+                           "Sizes</title></head><body><video controls>"
+                           "<source src=\"clip-360.webm\" type=\"video/webm\" size=\"360\">"
+                           "<source src=\"clip-1080.mkv\" type=\"video/x-matroska\" size=\"1080\">"
+                           "<source src=\"clip-720.mp4\" type=\"video/mp4\" size=\"720\">"
+                           "</video></body></html>"));
+    site.Route(pages[2].file, Reply::Body(video, "video/x-matroska"));
+    site.Route(pages[3].job,
+               Reply::Body("<html><head><title>Player Nine</title><meta property=\"og:video\" "
+                           "content=\"http://player.example.org/embed/9\"><meta "
+                           "property=\"og:video:type\" content=\"text/html\"><script "
+                           "type=\"application/ld+json\">{\"@context\":\"https://schema.org\","
+                           "\"@type\":\"VideoObject\",\"name\":\"Player Nine\",\"contentUrl\":"
+                           "\"http:\\/\\/cdn.example.net\\/ld\\/9.m4v\"}</script></head>"
+                           "<body><div id=\"player\"></div></body></html>"));
+    site.Route(pages[3].file, Reply::Body(video, "video/mp4"));
+    site.Route(pages[4].job, Reply::Body("<html><title>About us</title><p>No video.</p></html>"));
+    site.Route(pages[5].job, Reply::Body("<html><video><source src=\"/hls/now.m3u8\" "
+                                         "type=\"application/vnd.apple.mpegurl\"></video></html>"));
+    site.Route(pages[6].job, Reply::Body("<html><title>Not here</title></html>"));
+    if (https) {
+        // Their http addresses lead there, as sites that moved to https do.
+        for (const OtherSitePage& page : {pages[0], pages[1]}) {
+            site.Route("http://" + page.job.substr(8), Reply::Redirect(page.job, 301));
+        }
+    }
+    return pages;
+}
+
 }  // namespace testsupport

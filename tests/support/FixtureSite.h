@@ -205,6 +205,27 @@ std::string DefaultMediaDir();
 DefaultSite LoadDefaultSite(FixtureSite& site, const std::string& mediaDir = DefaultMediaDir(),
                             std::size_t blobBytes = 0, int clipSeconds = 2);
 
+// --- Pages of other sites --------------------------------------------------------------------
+
+// One page (or direct file) of another site in one of the shapes such sites serve.
+struct OtherSitePage {
+    std::string shape;    // what the page is, for messages
+    std::string job;      // the address pasted
+    std::string file;     // the address of the file the run fetches; empty when there is none
+    std::string name;     // the name it is stored under; empty when nothing is stored
+    std::string failure;  // the start of its error line ("No video found on "), or empty
+};
+
+// Routes pages of other sites, each with its file serving video (a direct link, an Open Graph
+// page whose file is on another host, HTML5 sources of three sizes behind a base address, a
+// player page naming its file in JSON-LD), and pages without a file the program fetches (no
+// video, a streaming manifest, a ".mp4" address that answers with HTML). With https on
+// (CaFile() called first) the Open Graph page and the direct link are https addresses, their
+// http addresses redirects there.
+// Taken at quality HD: the sources' largest is the file.
+std::vector<OtherSitePage> AddOtherSitePages(FixtureSite& site,
+                                             std::shared_ptr<const std::string> video, bool https);
+
 // Deterministic pseudo-random bytes (the same for the same size on every run).
 std::string PseudoRandomBytes(std::size_t size);
 

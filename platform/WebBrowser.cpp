@@ -105,7 +105,7 @@ BrowserSession::BrowserSession()
                      });
     // The authorities named by SSL_CERT_FILE are trusted beside the system's, as the file
     // transfer's TLS layer trusts them: a page and its file are checked alike.
-    const std::string caFile = Environment("SSL_CERT_FILE");
+    const std::string caFile = env::Value("SSL_CERT_FILE");
     if (!caFile.empty()) {
         tls_ = std::make_unique<QSslConfiguration>(QSslConfiguration::defaultConfiguration());
         QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();

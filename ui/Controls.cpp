@@ -142,6 +142,36 @@ QMenu* MenuOf(const QAction* action) {
     return nullptr;
 }
 
+// The window a menu belongs to: the one it was opened from, through any menus that lead to it.
+QWidget* OwnerWindow(QMenu* menu) {
+    QWidget* window = menu;
+    while ((window->windowType() & Qt::Popup) == Qt::Popup && window->parentWidget() != nullptr) {
+        window = window->parentWidget()->window();
+    }
+    return window;
+}
+
+// Whether a click could reach the items of a menu: the menu is open, and no modal window that
+// its owner window does not hold keeps that window from input. Qt blocks only the mouse and the
+// keyboard; the interface would otherwise press items of a closed menu, or of a window behind a
+// run.
+bool TakesInput(QMenu* menu) {
+    if (!menu->isVisible() || !menu->isEnabled()) {
+        return false;
+    }
+    const QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) {
+        return true;
+    }
+    // A window the modal window owns (a menu of its own, a window it opened) takes input.
+    for (const QWidget* w = OwnerWindow(menu); w != nullptr; w = w->parentWidget()) {
+        if (w == modal) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A popup menu and its items, as Qt announces them but for one thing: the items of an exclusive
 // choice are radio buttons, checked or not, so that it is heard that checking one unchecks the
 // others (Qt makes every checkable item a plain menu item).
@@ -271,9 +301,10 @@ public:
         return isValid() && !action_->isSeparator() ? QStringList{pressAction()} : QStringList{};
     }
     // Pressing chooses the item, as a click does; on an item with a submenu it opens that menu.
+    // Like a click, it reaches only an open menu of a window that takes input.
     void doAction(const QString& name) override {
         if (name != pressAction() || !isValid() || !action_->isEnabled() ||
-            action_->isSeparator()) {
+            action_->isSeparator() || !action_->isVisible() || !TakesInput(Menu())) {
             return;
         }
         if (QMenu* submenu = action_->menu()) {

@@ -491,7 +491,13 @@ TEST_F(MainWindow, DropsTakeAddressesOrFilesByTheModeAndRefuseTheRest) {
         QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
         QApplication::sendEvent(target, &enter);
         EXPECT_EQ(enter.isAccepted(), c.accepted);
-        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
+        // A drag's offer is read once, as it enters: its moves and its drop keep that reading
+        // (a move is given other data here to show it is not read again).
+        QMimeData other;
+        QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, &other, Qt::LeftButton, {});
+        QApplication::sendEvent(target, &move);
+        EXPECT_EQ(move.isAccepted(), c.accepted);
+        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &other, Qt::LeftButton, {});
         QApplication::sendEvent(target, &drop);
         EXPECT_EQ(drop.isAccepted(), c.accepted);
         if (c.accepted) {

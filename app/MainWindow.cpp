@@ -216,7 +216,7 @@ void TfrmMain::CreateControls() {
     advanced.setBold(true);
     advanced.setUnderline(true);
     lbEAddress->setFont(advanced);
-    lbEAddress->setStyleSheet(QStringLiteral("color: blue;"));
+    ui::SetTextColor(lbEAddress, Qt::blue);
     lbEAddress->setToolTip(Q(StrId::MenuHint));
     connect(lbEAddress, &ui::ClickLabel::clicked, this, &TfrmMain::iAboutClick);
 

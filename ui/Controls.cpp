@@ -405,6 +405,15 @@ void InstallConventions(QApplication& app) {
     }
 }
 
+void SetTextColor(QWidget* control, const QColor& color) {
+    QPalette pal = control->palette();
+    pal.setColor(QPalette::Active, QPalette::WindowText, color);
+    pal.setColor(QPalette::Inactive, QPalette::WindowText, color);
+    pal.setColor(QPalette::Disabled, QPalette::WindowText,
+                 QApplication::palette().color(QPalette::Disabled, QPalette::WindowText));
+    control->setPalette(pal);
+}
+
 ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {
     InstallAccessibility();
     setCursor(Qt::PointingHandCursor);
@@ -445,6 +454,26 @@ void ClickLabel::paintEvent(QPaintEvent* event) {
     QLabel::paintEvent(event);
 }
 
+void ClickLabel::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    const QEvent::Type type = event->type();
+    if (type != QEvent::EnabledChange && type != QEvent::FontChange) {
+        return;
+    }
+    // Setting the font raises FontChange again; by then it has nothing left to do.
+    if (!isEnabled() && font().underline()) {
+        underlineWhenEnabled_ = true;
+        QFont plain = font();
+        plain.setUnderline(false);
+        setFont(plain);
+    } else if (isEnabled() && underlineWhenEnabled_) {
+        underlineWhenEnabled_ = false;
+        QFont underlined = font();
+        underlined.setUnderline(true);
+        setFont(underlined);
+    }
+}
+
 LinkLabel::LinkLabel(const QString& text, const QColor& color, const QColor& hover, QWidget* parent)
     : ClickLabel(parent), color_(color), hover_(hover) {
     setText(text);
@@ -470,9 +499,7 @@ void LinkLabel::leaveEvent(QEvent* event) {
 }
 
 void LinkLabel::Paint(const QColor& color) {
-    QPalette pal = palette();
-    pal.setColor(QPalette::WindowText, color);
-    setPalette(pal);
+    SetTextColor(this, color);
 }
 
 Separator::Separator(QWidget* parent) : QFrame(parent) {

@@ -414,6 +414,23 @@ TEST_F(MainWindow, TheFocusedControlOfEveryKindIsPlainToSee) {
     }
 }
 
+TEST_F(MainWindow, DisabledLinksAreGreyedAndLoseTheirUnderlineAsEveryOtherControl) {
+    WithTheLook look;
+    TfrmMain& form = Open();
+    const QColor grey = QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
+    for (QLabel* link : std::initializer_list<QLabel*>{form.lbEAddress, form.lUpdate}) {
+        SCOPED_TRACE(Text(link));
+        const QColor color = link->palette().color(QPalette::WindowText);
+        ASSERT_TRUE(link->font().underline());
+        link->parentWidget()->setEnabled(false);  // as a run disables the window's controls
+        EXPECT_EQ(link->palette().color(QPalette::WindowText), grey);
+        EXPECT_FALSE(link->font().underline());
+        link->parentWidget()->setEnabled(true);
+        EXPECT_EQ(link->palette().color(QPalette::WindowText), color);
+        EXPECT_TRUE(link->font().underline());
+    }
+}
+
 TEST_F(MainWindow, DropsTakeAddressesOrFilesByTheModeAndRefuseTheRest) {
     const std::string a = "http://www.youtube.com/watch?v=aaaa";
     const std::string b = "http://www.youtube.com/watch?v=bbbb";

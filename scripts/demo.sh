@@ -3,21 +3,23 @@
 # Tamberlo with the site as its system proxy, and copies a few video page addresses to the
 # clipboard, where auto copy takes them into the job list. Press Start to see them downloaded
 # and converted. Closing Tamberlo stops the site.
-#   scripts/demo.sh            (TAMBERLO_DEMO_DIR, default ~/tamberlo-demo, holds its files)
+#   scripts/demo.sh            (TAMBERLO_DEMO_DIR, default ~/tamberlo-demo, holds its files;
+#                               TAMBERLO_DEMO_VIDEOS, default its videos/, is the output folder)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/install-deps.sh
-scripts/build.sh >/dev/null
+scripts/build.sh --target tamberlo tamberlo_site >/dev/null
 
 home="${TAMBERLO_DEMO_DIR:-$HOME/tamberlo-demo}"
-mkdir -p "$home/videos" "$home/media"
+videos="${TAMBERLO_DEMO_VIDEOS:-$home/videos}"
+mkdir -p "$videos" "$home/media"
 # A copy of its own, so that the demo keeps its settings.ini apart from the build's.
 cp build/app/tamberlo "$home/tamberlo"
 if [ ! -f "$home/settings.ini" ]; then
   # Download and convert, to "Microsoft Mpeg4 AVI (AVI)", with auto copy on.
   printf '[Options]\nOutputDirectory=%s\nRadioButton=1\nConvertFormat=6\nQuality=0\n\n[Copy]\nEnable=1\n' \
-    "$home/videos" > "$home/settings.ini"
+    "$videos" > "$home/settings.ini"
 fi
 
 site="" program=""
@@ -47,7 +49,7 @@ http://www.youtube.com/watch?v=Pp4nR7sXc0A
 http://video.google.com/videoplay?docid=-8120935472634791283"
 
 echo "Demo site: $proxy (the system proxy of this Tamberlo only)"
-echo "Videos are stored in: $home/videos"
+echo "Videos are stored in: $videos"
 echo "Addresses to paste (already copied to the clipboard when a display is there):"
 echo "$addresses"
 

@@ -4,17 +4,7 @@
 
 #include <QLabel>
 
-class QApplication;
-
 namespace ui {
-
-// What every window shares for keyboard and assistive-technology users: Return or Enter presses
-// the focused push button as Space does (dialogs keep their own default-button rules), open popup
-// menus are announced among the application's windows, and the items of an exclusive choice in a
-// menu are announced as radio buttons. Safe to call more than once.
-void InstallConventions(QApplication& app);
-// The accessibility part alone; windows call it before any interface is asked for.
-void InstallAccessibility();
 
 // Gives a control's text a colour of its own while it is enabled; disabled, it is greyed as
 // every other control is.

@@ -18,6 +18,7 @@
 #include <QTreeWidget>
 #include <QWindow>
 #include <cstdio>
+#include <utility>
 
 #include "app/AboutWindow.h"
 #include "app/JobList.h"
@@ -215,7 +216,7 @@ void TfrmMain::CreateControls() {
     advanced.setBold(true);
     advanced.setUnderline(true);
     lbEAddress->setFont(advanced);
-    lbEAddress->setStyleSheet(QStringLiteral("color: blue;"));
+    ui::SetTextColor(lbEAddress, Qt::blue);
     lbEAddress->setToolTip(Q(StrId::MenuHint));
     connect(lbEAddress, &ui::ClickLabel::clicked, this, &TfrmMain::iAboutClick);
 
@@ -511,39 +512,56 @@ std::vector<std::string> DroppedFiles(const QMimeData& data) {
 
 }  // namespace
 
+TfrmMain::DropOffer TfrmMain::ReadDrop(const QMimeData* data) const {
+    // What a drop adds depends on the mode and never changes it: addresses go through the
+    // intake of Paste in the download modes, files are added as the chooser adds them in the
+    // convert mode. Anything else is refused, without a message.
+    DropOffer offer;
+    offer.convert = rbConvert->isChecked();
+    if (data == nullptr) {
+        return offer;
+    }
+    if (offer.convert) {
+        offer.files = DroppedFiles(*data);
+        offer.wanted = !offer.files.empty();
+    } else {
+        offer.text = DroppedText(*data);
+        const auto addresses = IntakeAddresses(offer.text, {});
+        offer.wanted = addresses && !addresses->empty();
+    }
+    return offer;
+}
+
 bool TfrmMain::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
+    if (watched == lvMain->viewport() && type == QEvent::DragLeave) {
+        dropOffer_.reset();
+    }
     if (watched != lvMain->viewport() ||
         (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)) {
         return platform::TForm::eventFilter(watched, event);
     }
-    // What a drop adds depends on the mode and never changes it: addresses go through the
-    // intake of Paste in the download modes, files are added as the chooser adds them in the
-    // convert mode. Anything else is refused, without a message.
+    // The offer is read once per drag, as it enters: a text of many lines is not read again
+    // on every move of the mouse.
     auto* drop = static_cast<QDropEvent*>(event);
-    const QMimeData* data = drop->mimeData();
-    const bool convert = rbConvert->isChecked();
-    const std::string text = convert || data == nullptr ? std::string() : DroppedText(*data);
-    const std::vector<std::string> files =
-        convert && data != nullptr ? DroppedFiles(*data) : std::vector<std::string>{};
-    const auto addresses = IntakeAddresses(text, {});
-    const bool wanted = convert ? !files.empty() : addresses && !addresses->empty();
-    if (!wanted) {
+    if (type == QEvent::DragEnter || !dropOffer_) {
+        dropOffer_ = ReadDrop(drop->mimeData());
+    }
+    if (!dropOffer_->wanted) {
         drop->ignore();
-        return true;
-    }
-    if (type == QEvent::Drop) {
-        if (convert) {
-            TakeFiles(files);
-        } else {
-            TakeText(text);
-        }
-    }
-    if ((drop->possibleActions() & Qt::CopyAction) != 0) {
+    } else if ((drop->possibleActions() & Qt::CopyAction) != 0) {
         drop->setDropAction(Qt::CopyAction);
         drop->accept();
     } else {
         drop->acceptProposedAction();
+    }
+    if (type == QEvent::Drop) {
+        const DropOffer offer = *std::exchange(dropOffer_, std::nullopt);
+        if (offer.wanted && offer.convert) {
+            TakeFiles(offer.files);
+        } else if (offer.wanted) {
+            TakeText(offer.text);
+        }
     }
     return true;
 }

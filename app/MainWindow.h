@@ -5,6 +5,7 @@
 
 #include <QClipboard>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMimeData;
 class QPushButton;
 class QRadioButton;
 class QCheckBox;
@@ -192,4 +194,15 @@ private:
     std::string lastFileFolder_;
     // Where the Wayland compositor tells every clipboard change; null elsewhere.
     std::unique_ptr<platform::ClipboardWatcher> clipboardWatcher_;
+
+    // What a drag over the job list offers, read once as it enters: the list takes it or not.
+    struct DropOffer {
+        bool wanted = false;
+        bool convert = false;
+        std::string text;
+        std::vector<std::string> files;
+    };
+    DropOffer ReadDrop(const QMimeData* data) const;
+    // The offer of the drag under way, kept for its moves and its drop.
+    std::optional<DropOffer> dropOffer_;
 };

@@ -13,6 +13,7 @@
 #include "platform/Display.h"
 #include "platform/EndSignals.h"
 #include "platform/Files.h"
+#include "platform/Form.h"
 #include "platform/Messages.h"
 #include "platform/Notify.h"
 #include "platform/SingleInstance.h"
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Tamberlo"));
     QApplication::setDesktopFileName(QStringLiteral("tamberlo"));
     ui::ApplyLook(app);
+    // No window's controls act behind a run or a dialog.
+    platform::InstallModalGuard(app);
 
     TfrmMain frmMain(PlacesOf(platform::ExecutableFolder()));
     platform::InstanceListener listener(kMainWindowClassName, &frmMain);

@@ -1,10 +1,14 @@
 // Prints how long the main window takes to take in large clipboard texts (no jobs yet, then a
-// second paste of the same text against the full list), and texts of megabytes copied by
-// mistake: one line that starts with an address, and words with an address among them.
+// second paste of the same text against the full list), texts of megabytes copied by mistake
+// (one line that starts with an address, and words with an address among them), and the same
+// large texts dragged over the job list: entering, ten moves of the mouse, the drop.
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QMimeData>
+#include <QTreeWidget>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -24,6 +28,32 @@ double PasteMs(TfrmMain& form, const std::string& text) {
     return static_cast<double>(timer.nsecsElapsed()) / 1e6;
 }
 
+struct DragMs {
+    double enterAndMoves;
+    double drop;
+};
+
+DragMs Drag(TfrmMain& form, const std::string& text) {
+    QMimeData data;
+    data.setText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    QWidget* list = form.lvMain->viewport();
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+    QElapsedTimer timer;
+    timer.start();
+    QDragEnterEvent enter(QPoint(10, 10), actions, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(list, &enter);
+    for (int i = 0; i < 10; ++i) {
+        QDragMoveEvent move(QPoint(10, 11 + i), actions, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(list, &move);
+    }
+    const double moves = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    timer.restart();
+    QDropEvent drop(QPoint(10, 20), actions, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(list, &drop);
+    platform::ProcessMessages();
+    return {moves, static_cast<double>(timer.nsecsElapsed()) / 1e6};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,6 +71,11 @@ int main(int argc, char** argv) {
         std::printf(
             "%7d lines (%5.1f MB): first paste %8.1f ms, repeated paste %8.1f ms, jobs %d\n", lines,
             static_cast<double>(text.size()) / 1e6, first, again, form.JobCount());
+        TfrmMain target("/proc/");
+        target.show();
+        const DragMs drag = Drag(target, text);
+        std::printf("%7d lines dragged: enter and 10 moves %8.1f ms, drop %8.1f ms, jobs %d\n",
+                    lines, drag.enterAndMoves, drag.drop, target.JobCount());
     }
     const std::string address = "http://www.youtube.com/watch?v=Qz3kT0pLmW8";
     const std::pair<const char*, std::string> mistakes[] = {

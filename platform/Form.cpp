@@ -106,12 +106,20 @@ private:
 
 }  // namespace
 
+void InstallModalGuard(QCoreApplication& app) {
+    const QString name = QStringLiteral("modalGuard");
+    if (app.findChild<QObject*>(name, Qt::FindDirectChildrenOnly) != nullptr) {
+        return;
+    }
+    auto* guard = new ModalGuard;
+    guard->setObjectName(name);
+    guard->setParent(&app);
+    app.installEventFilter(guard);
+}
+
 TForm::TForm(QWidget* owner) : QWidget(owner, Qt::Window | Qt::MSWindowsFixedSizeDialogHint) {
     static const bool installed = [] {
         QAccessible::installFactory(FormFactory);
-        auto* guard = new ModalGuard;
-        guard->setParent(QCoreApplication::instance());
-        QCoreApplication::instance()->installEventFilter(guard);
         return true;
     }();
     (void)installed;

@@ -6,8 +6,15 @@
 #include <QWidget>
 
 class QCloseEvent;
+class QCoreApplication;
 
 namespace platform {
+
+// While a modal window is shown, the controls of every other window are disabled, so that no
+// way of pressing them (the accessibility interface included) acts behind a run or a dialog.
+// Installed once where the application is set up, before any form is shown; safe to call more
+// than once.
+void InstallModalGuard(QCoreApplication& app);
 
 constexpr int mrNone = 0;
 constexpr int mrOk = 1;

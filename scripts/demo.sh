@@ -4,21 +4,23 @@
 # clipboard, where auto copy takes them into the job list (of other sites only the direct link to
 # a video file: Paste takes the page of HTML5 video sources as well). Press Start to see them downloaded
 # and converted. Closing Tamberlo stops the site.
-#   scripts/demo.sh            (TAMBERLO_DEMO_DIR, default ~/tamberlo-demo, holds its files)
+#   scripts/demo.sh            (TAMBERLO_DEMO_DIR, default ~/tamberlo-demo, holds its files;
+#                               TAMBERLO_DEMO_VIDEOS, default its videos/, is the output folder)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/install-deps.sh
-scripts/build.sh >/dev/null
+scripts/build.sh --target tamberlo tamberlo_site >/dev/null
 
 home="${TAMBERLO_DEMO_DIR:-$HOME/tamberlo-demo}"
-mkdir -p "$home/videos" "$home/media"
+videos="${TAMBERLO_DEMO_VIDEOS:-$home/videos}"
+mkdir -p "$videos" "$home/media"
 # A copy of its own, so that the demo keeps its settings.ini apart from the build's.
 cp build/app/tamberlo "$home/tamberlo"
 if [ ! -f "$home/settings.ini" ]; then
   # Download and convert, to "Microsoft Mpeg4 AVI (AVI)", with auto copy on.
   printf '[Options]\nOutputDirectory=%s\nRadioButton=1\nConvertFormat=6\nQuality=0\n\n[Copy]\nEnable=1\n' \
-    "$home/videos" > "$home/settings.ini"
+    "$videos" > "$home/settings.ini"
 fi
 
 site="" program=""
@@ -50,7 +52,7 @@ http://files.example.org/clips/Harbour.webm
 http://html5.example.org/page/7"
 
 echo "Demo site: $proxy (the system proxy of this Tamberlo only)"
-echo "Videos are stored in: $home/videos"
+echo "Videos are stored in: $videos"
 echo "Addresses to paste (already copied to the clipboard when a display is there):"
 echo "$addresses"
 

@@ -4,23 +4,18 @@
 
 #include <QLabel>
 
-class QApplication;
-
 namespace ui {
 
-// What every window shares for keyboard and assistive-technology users: Return or Enter presses
-// the focused push button as Space does (dialogs keep their own default-button rules), open popup
-// menus are announced among the application's windows, and the items of an exclusive choice in a
-// menu are announced as radio buttons. Safe to call more than once.
-void InstallConventions(QApplication& app);
-// The accessibility part alone; windows call it before any interface is asked for.
-void InstallAccessibility();
+// Gives a control's text a colour of its own while it is enabled; disabled, it is greyed as
+// every other control is.
+void SetTextColor(QWidget* control, const QColor& color);
 
 // Set to true on a click label that opens a web address: it is announced as a link.
 inline constexpr const char* kWebLinkProperty = "webLink";
 
 // A label (text or picture) that acts like a button: a left click, Space or Enter, or the
-// accessible press action report clicked. It takes the keyboard focus and shows it.
+// accessible press action report clicked. It takes the keyboard focus and shows it. Disabled,
+// it loses its underline, as a link that cannot be followed.
 class ClickLabel : public QLabel {
     Q_OBJECT
 public:
@@ -35,6 +30,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    // The underline taken away while the label is disabled.
+    bool underlineWhenEnabled_ = false;
 };
 
 // A web link: underlined text in the link colour that turns to the hover colour under the mouse.

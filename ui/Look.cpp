@@ -6,7 +6,7 @@
 #include <QStyle>
 #include <QStyleFactory>
 
-#include "ui/Controls.h"
+#include "ui/Conventions.h"
 #include "ui/Pictures.h"
 
 namespace ui {

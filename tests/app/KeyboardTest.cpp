@@ -15,6 +15,7 @@
 #include "app/AboutWindow.h"
 #include "tests/app/RunFixture.h"
 #include "ui/Controls.h"
+#include "ui/Conventions.h"
 
 using namespace runtest;
 

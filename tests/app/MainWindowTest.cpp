@@ -414,6 +414,23 @@ TEST_F(MainWindow, TheFocusedControlOfEveryKindIsPlainToSee) {
     }
 }
 
+TEST_F(MainWindow, DisabledLinksAreGreyedAndLoseTheirUnderlineAsEveryOtherControl) {
+    WithTheLook look;
+    TfrmMain& form = Open();
+    const QColor grey = QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
+    for (QLabel* link : std::initializer_list<QLabel*>{form.lbEAddress, form.lUpdate}) {
+        SCOPED_TRACE(Text(link));
+        const QColor color = link->palette().color(QPalette::WindowText);
+        ASSERT_TRUE(link->font().underline());
+        link->parentWidget()->setEnabled(false);  // as a run disables the window's controls
+        EXPECT_EQ(link->palette().color(QPalette::WindowText), grey);
+        EXPECT_FALSE(link->font().underline());
+        link->parentWidget()->setEnabled(true);
+        EXPECT_EQ(link->palette().color(QPalette::WindowText), color);
+        EXPECT_TRUE(link->font().underline());
+    }
+}
+
 TEST_F(MainWindow, DropsTakeAddressesOrFilesByTheModeAndRefuseTheRest) {
     const std::string a = "http://www.youtube.com/watch?v=aaaa";
     const std::string b = "http://www.youtube.com/watch?v=bbbb";
@@ -491,7 +508,13 @@ TEST_F(MainWindow, DropsTakeAddressesOrFilesByTheModeAndRefuseTheRest) {
         QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
         QApplication::sendEvent(target, &enter);
         EXPECT_EQ(enter.isAccepted(), c.accepted);
-        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton, {});
+        // A drag's offer is read once, as it enters: its moves and its drop keep that reading
+        // (a move is given other data here to show it is not read again).
+        QMimeData other;
+        QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, &other, Qt::LeftButton, {});
+        QApplication::sendEvent(target, &move);
+        EXPECT_EQ(move.isAccepted(), c.accepted);
+        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &other, Qt::LeftButton, {});
         QApplication::sendEvent(target, &drop);
         EXPECT_EQ(drop.isAccepted(), c.accepted);
         if (c.accepted) {

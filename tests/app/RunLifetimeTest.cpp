@@ -5,8 +5,10 @@
 #include <QAccessible>
 #include <QAccessibleActionInterface>
 #include <QDir>
+#include <QMenu>
 #include <QProcess>
 
+#include "app/AboutWindow.h"
 #include "app/EndOnSignal.h"
 #include "platform/EndSignals.h"
 #include "tests/app/RunFixture.h"
@@ -21,6 +23,45 @@ void Press(QWidget* control) {
     ASSERT_NE(accessible->actionInterface(), nullptr);
     accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
 }
+
+// Items of the main window's menus pressed through the interface, each with the menus that lead
+// to it open or closed; what pressing did is counted.
+struct MenuPresses {
+    explicit MenuPresses(TfrmMain& form) : form_(form) {}
+
+    // Presses HD, Remove All and About.
+    void PressAll(bool open) {
+        const std::pair<QAction*, std::vector<QMenu*>> items[] = {
+            {form_.HD1, {form_.suiPopupMenu1, form_.miYoutubeDownloadQuality}},
+            {form_.miRemoveAll, {form_.suiPopupMenu2}},
+            {form_.About1, {form_.suiPopupMenu1}},
+        };
+        for (const auto& [item, menus] : items) {
+            if (open) {
+                for (QMenu* menu : menus) {
+                    menu->popup(form_.mapToGlobal(QPoint(40, 40)));
+                }
+            }
+            // An About window that opens is counted and closed.
+            QTimer::singleShot(100, [this] {
+                for (auto* about : form_.findChildren<TfrmAbout*>()) {
+                    abouts += about->isVisible();
+                    about->close();
+                }
+            });
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(item);
+            ASSERT_TRUE(accessible != nullptr && accessible->actionInterface() != nullptr);
+            accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+            QTest::qWait(150);
+            for (QMenu* menu : menus) {
+                menu->hide();
+            }
+        }
+    }
+
+    TfrmMain& form_;
+    int abouts = 0;
+};
 
 // Every name in the folder, hidden ones too, with its bytes; a link as "-> TARGET".
 std::map<std::string, std::string> Folder(const std::string& path) {
@@ -127,12 +168,16 @@ TEST_F(Run, TheMainWindowsControlsDoNothingWhileARunIsOpen) {
     AddJobs({slow.job, kMetacafe});
     const std::string folder = form_->eOutputFolder->text().toStdString();
     int windows = 0;
+    MenuPresses menus(*form_);
     When(InTransfer, [&](TfrmDownload& w) {
         for (QWidget* control : std::initializer_list<QWidget*>{
                  form_->bExit, form_->bStart, form_->bBrowser, form_->bSelectFile,
                  form_->bShowFiles, form_->rbConvert, form_->cbAutoCopy, form_->bRemove}) {
             Press(control);
         }
+        // Menu items act neither from a closed menu nor from an open one behind the run.
+        menus.PressAll(false);
+        menus.PressAll(true);
         QTest::qWait(300);  // a press shows itself for a moment before it acts
         windows = static_cast<int>(form_->findChildren<TfrmDownload*>().size());
         EXPECT_TRUE(form_->ConvertProcess != nullptr);
@@ -145,7 +190,18 @@ TEST_F(Run, TheMainWindowsControlsDoNothingWhileARunIsOpen) {
     EXPECT_TRUE(form_->rbDownload->isChecked());
     EXPECT_EQ(form_->eOutputFolder->text().toStdString(), folder);
     EXPECT_EQ(form_->JobCount(), 2);
-    // Once the run is over, the same presses act again (a press shows itself for a moment).
+    EXPECT_EQ(form_->Quality, 0);
+    EXPECT_EQ(menus.abouts, 0);
+    // Once the run is over, the items of a closed menu still do nothing, those of an open one act.
+    menus.PressAll(false);
+    EXPECT_EQ(form_->Quality, 0);
+    EXPECT_EQ(form_->JobCount(), 2);
+    EXPECT_EQ(menus.abouts, 0);
+    menus.PressAll(true);
+    EXPECT_EQ(form_->Quality, 2);
+    EXPECT_EQ(form_->JobCount(), 0);
+    EXPECT_EQ(menus.abouts, 1);
+    // And so do the controls (a press shows itself for a moment).
     Press(form_->bExit);
     QTRY_VERIFY(!form_->isVisible());
 }

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include "platform/Form.h"
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (::testing::GTEST_FLAG(list_tests)) {
@@ -11,5 +13,7 @@ int main(int argc, char** argv) {
         return RUN_ALL_TESTS();
     }
     QApplication app(argc, argv);
+    // As the program does: no window's controls act behind a modal window.
+    platform::InstallModalGuard(app);
     return RUN_ALL_TESTS();
 }

@@ -450,7 +450,7 @@ void TfrmMain::OnClipboardChange() {
         return;
     }
     if (AutoCopyTakes()) {
-        TakeClipboardText();
+        TakeClipboardText(IntakeSource::AutoCopy);
     }
 }
 
@@ -466,12 +466,12 @@ bool TfrmMain::AutoCopyTakes() const {
     return cbAutoCopy->isChecked() && !cbAutoCopy->testAttribute(Qt::WA_ForceDisabled);
 }
 
-void TfrmMain::TakeClipboardText() {
+void TfrmMain::TakeClipboardText(IntakeSource source) {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     if (data == nullptr || !data->hasText()) {
         return;
     }
-    TakeText(IntakeBytes(data->text()));
+    TakeText(IntakeBytes(data->text()), source);
 }
 
 void TfrmMain::TakeText(const std::string& text, IntakeSource source) {

@@ -175,7 +175,7 @@ private:
     void OnClipboardText(const std::string& text);
     // Auto copy is on and the mode takes addresses.
     bool AutoCopyTakes() const;
-    void TakeClipboardText();
+    void TakeClipboardText(IntakeSource source = IntakeSource::PasteOrDrop);
     // The intake of Paste, for text from the clipboard or a drop.
     void TakeText(const std::string& text, IntakeSource source = IntakeSource::PasteOrDrop);
     // Adds the files that are not yet jobs, as the file chooser does.

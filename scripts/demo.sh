@@ -47,9 +47,9 @@ ca="$(sed -n 's/^SSL_CERT_FILE=//p' "$home/site.url")"
 addresses="http://www.youtube.com/watch?v=Qz3kT0pLmW8
 http://www.metacafe.com/watch/1234567/funny_cats_compilation/
 http://www.youtube.com/watch?v=Pp4nR7sXc0A
-http://video.google.com/videoplay?docid=-8120935472634791283
 http://files.example.org/clips/Harbour.webm
-http://html5.example.org/page/7"
+http://html5.example.org/page/7
+http://video.google.com/videoplay?docid=-8120935472634791283"
 
 echo "Demo site: $proxy (the system proxy of this Tamberlo only)"
 echo "Videos are stored in: $videos"

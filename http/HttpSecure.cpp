@@ -6,8 +6,8 @@
 
 #include "common/StringTable.h"
 #include "common/Text.h"
-#include "http/HttpProt.h"
 #include "http/HttpAuth.h"
+#include "http/HttpProt.h"
 #include "http/HttpUrl.h"
 #include "http/TlsSession.h"
 #include "http/WSocket.h"

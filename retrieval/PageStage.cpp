@@ -10,6 +10,7 @@
 #include "platform/Tick.h"
 #include "platform/WebBrowser.h"
 #include "retrieval/Download.h"
+#include "retrieval/TransferProgress.h"
 #include "retrieval/GenericPage.h"
 #include "retrieval/PageParser.h"
 
@@ -94,7 +95,7 @@ void TfrmDownload::ResolveOtherSite(const std::string& job) {
             }
             return;
         }
-        pageFailure_ = " (" + failure + ")";
+        pageFailure_ = " (" + transfer::ShownReason(failure) + ")";
         BlankBrowser(browser);
     }
     eFileName = "get_video.flv";
@@ -202,6 +203,7 @@ void TfrmDownload::WMResolvePage() {
                 failure = LoadStr(CurrentBrowser->HasDocument() ? StrId::PageUnfinishedInTime
                                                                 : StrId::NoAnswerInTime);
             }
+            failure = transfer::ShownReason(failure);
             pageFailure_ = failure.empty() ? std::string() : " (" + failure + ")";
             BlankBrowser(*CurrentBrowser);
             if (!eDownloadUrl.empty()) {

@@ -114,4 +114,20 @@ std::string PlainReason(int errorNumber) {
     }
 }
 
+std::string ShownReason(std::string_view reason) {
+    std::string shown;
+    for (const char c : reason) {
+        const auto code = static_cast<unsigned char>(c);
+        if (code >= 32 && code != 127) {
+            shown.push_back(c);
+        } else if (!shown.empty() && shown.back() != ' ') {
+            shown.push_back(' ');
+        }
+    }
+    while (!shown.empty() && shown.back() == ' ') {
+        shown.pop_back();
+    }
+    return shown;
+}
+
 }  // namespace transfer

@@ -47,5 +47,8 @@ std::string ClockText(std::int64_t seconds);
 
 // Why a file could not be created or written, in words a user can act on.
 std::string PlainReason(int errorNumber);
+// A reason as an error line shows it: a server's bytes in it (a reason phrase) may carry line
+// breaks or other control bytes, which are folded to single blanks and trimmed.
+std::string ShownReason(std::string_view reason);
 
 }  // namespace transfer

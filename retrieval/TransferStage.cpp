@@ -62,20 +62,7 @@ std::string TfrmDownload::JobLine(const std::string& what, const std::string& pa
     if (Mode != 2) {
         line += " from " + CurrentJob();
     }
-    // A reason may carry a server's bytes (its reason phrase): no line break or other control
-    // byte of theirs may split the line or stand at its end.
-    std::string shown;
-    for (const char c : reason) {
-        const auto code = static_cast<unsigned char>(c);
-        if (code >= 32 && code != 127) {
-            shown.push_back(c);
-        } else if (!shown.empty() && shown.back() != ' ') {
-            shown.push_back(' ');
-        }
-    }
-    while (!shown.empty() && shown.back() == ' ') {
-        shown.pop_back();
-    }
+    const std::string shown = transfer::ShownReason(reason);
     if (!shown.empty()) {
         line += " (" + shown + ")";
     }

@@ -83,3 +83,15 @@ TEST(TransferProgress, TimeRemainingOfTheLastSample) {
 }
 
 }  // namespace
+
+TEST(TransferProgress, AServersReasonNeverSplitsOrEndsAnErrorLineWithControlBytes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"404 Not Found", "404 Not Found"},
+        {"404 Not\r\nFound\r\n", "404 Not Found"},
+        {"\r\n\t", ""},
+        {"a\x7f\x01 b", "a b"},
+    };
+    for (auto [reason, shown] : cases) {
+        EXPECT_EQ(transfer::ShownReason(reason), shown) << reason;
+    }
+}

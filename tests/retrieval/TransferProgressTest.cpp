@@ -89,7 +89,9 @@ TEST(TransferProgress, AServersReasonNeverSplitsOrEndsAnErrorLineWithControlByte
         {"404 Not Found", "404 Not Found"},
         {"404 Not\r\nFound\r\n", "404 Not Found"},
         {"\r\n\t", ""},
-        {"a\x7f\x01 b", "a b"},
+        {"a\x7f\x01"
+         "b",
+         "a b"},
     };
     for (auto [reason, shown] : cases) {
         EXPECT_EQ(transfer::ShownReason(reason), shown) << reason;
